@@ -1,0 +1,18 @@
+#pragma once
+
+#include "qamqptable.h"
+
+#include <QList>
+#include <QPair>
+#include <QString>
+
+// Everything the queue receiver needs; copied whole into each new receiver.
+struct rabbit_receiver_config {
+    QString path;                            // broker URL
+    QString queue;                           // queue to declare and consume
+    QString vhost;                           // overrides the URL's virtual host
+    QList<QPair<QString, QString>> bindings; // (exchange, routing key), in order
+    qint32 mode = 0;                         // queue.declare flag bits
+    qint32 prefetch_count = 0;
+    QAmqpTable arguments;                    // queue.declare arguments
+};

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds shardex and runs its test suite.
+#   scripts/test.sh             build/ , the normal build
+#   scripts/test.sh --sanitize  build-asan/ , AddressSanitizer + UndefinedBehaviorSanitizer
+# Tests that need a broker start their own RabbitMQ on loopback (tests/broker/).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build
+flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+if [ "${1:-}" = "--sanitize" ]; then
+  build=build-asan
+  flags=(-DCMAKE_BUILD_TYPE=Debug -DSHARDEX_SANITIZE=ON)
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+fi
+
+scripts/install-deps.sh
+cmake -S . -B "$build" "${flags[@]}"
+cmake --build "$build" -j "$(nproc)"
+cd "$build"
+ctest --output-on-failure --timeout 600 -j "$(nproc)"

@@ -1,0 +1,180 @@
+#include "complex_message.pb.h"
+#include "log_file.h"
+#include "modem_id_decoder.h"
+
+#include <QTextCodec>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray serialized(const binary_struct::ComplexMessage& m)
+{
+    std::string out;
+    m.SerializeToString(&out);
+    return QByteArray(out.data(), int(out.size()));
+}
+
+QByteArray bytes(std::initializer_list<int> list)
+{
+    QByteArray out;
+    for (int b : list)
+        out.append(char(b));
+    return out;
+}
+
+class DecoderTest : public ::testing::Test {
+protected:
+    ModemIdResult decode(const QByteArray& body) { return decodeModemId(body, log.log()); }
+    LogFile log{3};
+};
+
+} // namespace
+
+TEST_F(DecoderTest, JsonModemIdRules)
+{
+    struct Row {
+        const char* body;
+        qint32 expected;
+    };
+    const Row rows[] = {
+        {R"({"a":1,"modem_id":777,"b":{"c":[1,2]}})", 777},
+        {R"({"modem_id":"777"})", 0},
+        {R"({"modem_id":12.5})", 0},
+        {R"({"modem_id":12.0})", 12},
+        {R"({"modem_id":1.2e1})", 12},
+        {R"({"modem_id":1e2})", 100},
+        {R"({"modem_id":true})", 0},
+        {R"({"modem_id":null})", 0},
+        {R"({"modem_id":{}})", 0},
+        {R"({"modem_id":[5]})", 0},
+        {R"({"modem_id":2147483647})", 2147483647},
+        {R"({"modem_id":2147483648})", 0},
+        {R"({"modem_id":-2147483648})", -2147483647 - 1},
+        {R"({"modem_id":-2147483649})", 0},
+        {R"({"modem_id":-1})", -1},
+        {R"({"modem_id":-2})", -2},
+        {R"({"device":5})", -1},
+        {R"({"inner":{"modem_id":5}})", -1},
+        {R"({"MODEM_ID":5})", -1},
+        {R"([{"modem_id":5}])", -1},
+        {"\xEF\xBB\xBF{\"modem_id\":3}", 3},
+        {" \t\r\n{\"modem_id\":4}\n\r\t ", 4},
+        {"{}", -1},
+    };
+    for (const Row& row : rows) {
+        const ModemIdResult r = decode(QByteArray(row.body));
+        ASSERT_TRUE(r.modem_id.has_value()) << row.body;
+        EXPECT_EQ(*r.modem_id, row.expected) << row.body;
+        EXPECT_FALSE(r.binary) << row.body;
+    }
+    EXPECT_TRUE(log.raw().isEmpty()) << "text bodies never write to the log";
+}
+
+TEST_F(DecoderTest, OnlyAnObjectOrArrayWithJsonWhitespaceIsText)
+{
+    const char* const not_json[] = {"", " ", "\n\t", "123", "\"text\"", "true", "{}x", "{} {}", "\f{}", "\v[]",
+                                    "{\"a\":\"\xff\"}", "\xEF\xBB\xBF"};
+    for (const char* body : not_json)
+        EXPECT_TRUE(decode(QByteArray(body)).binary) << '"' << body << '"';
+}
+
+TEST_F(DecoderTest, EmptyBodyIsAnEmptyEnvelopeForEveryShard)
+{
+    const ModemIdResult r = decode(QByteArray());
+    ASSERT_TRUE(r.modem_id.has_value());
+    EXPECT_EQ(*r.modem_id, -1);
+    EXPECT_TRUE(r.binary);
+    EXPECT_TRUE(log.raw().isEmpty());
+}
+
+TEST_F(DecoderTest, NullIsNotTextAndFailsAsProtobufWithTheDumpLine)
+{
+    const ModemIdResult r = decode(QByteArray("null"));
+    EXPECT_FALSE(r.modem_id.has_value());
+    EXPECT_TRUE(r.binary);
+    const QByteArray raw = log.raw();
+    EXPECT_TRUE(raw.endsWith(" Error : cannot parse from binary array, size= 4\n hex arr: \n6e756c6c\n raw arr: \nnull\r\n"))
+        << raw.constData();
+    EXPECT_EQ(raw.count("\r\n"), 1);
+}
+
+TEST_F(DecoderTest, RawDumpKeepsBytesAfterAZeroByte)
+{
+    const QByteArray body = bytes({0xff, 0x00, 'A', 0x80});
+    EXPECT_FALSE(decode(body).modem_id.has_value());
+    const QString text = QTextCodec::codecForLocale()->toUnicode(log.raw());
+    EXPECT_TRUE(text.contains(QStringLiteral("size= 4\n hex arr: \nff004180\n raw arr: \n")
+                              + QString::fromLatin1(body.constData(), body.size()) + QStringLiteral("\r\n")))
+        << text.toStdString();
+}
+
+TEST_F(DecoderTest, EnvelopesGiveThePayloadDeviceOrNone)
+{
+    binary_struct::ComplexMessage m;
+    m.set_type(binary_struct::MsgPl);
+    m.mutable_payload()->set_modem_id(77);
+    m.mutable_payload()->set_msg_type("uplink");
+    ModemIdResult r = decode(serialized(m));
+    ASSERT_TRUE(r.modem_id.has_value());
+    EXPECT_EQ(*r.modem_id, 77);
+    EXPECT_TRUE(r.binary);
+
+    m.set_type(binary_struct::MsgHb);
+    EXPECT_EQ(decode(serialized(m)).modem_id, -1);
+
+    m.set_type(binary_struct::MsgPl);
+    m.mutable_payload()->set_modem_id(-5);
+    EXPECT_EQ(decode(serialized(m)).modem_id, -5);
+
+    m.mutable_payload()->clear_modem_id();
+    EXPECT_EQ(decode(serialized(m)).modem_id, 0);
+
+    binary_struct::ComplexMessage hb;
+    hb.set_type(binary_struct::MsgPl);
+    hb.mutable_heartbeat()->set_bs_id(3);
+    hb.mutable_heartbeat()->mutable_latitude()->set_value(0.0);
+    EXPECT_EQ(decode(serialized(hb)).modem_id, -1);
+    EXPECT_TRUE(log.raw().isEmpty());
+}
+
+TEST_F(DecoderTest, HandWrittenEnvelopes)
+{
+    // payload { modem_id: 77 }, type left out (MsgPl)
+    EXPECT_EQ(decode(bytes({0x12, 0x02, 0x48, 0x4d})).modem_id, 77);
+    // the same with type 7, a number MsgType does not list
+    EXPECT_EQ(decode(bytes({0x08, 0x07, 0x12, 0x02, 0x48, 0x4d})).modem_id, -1);
+    // payload then heartbeat: the last member wins
+    EXPECT_EQ(decode(bytes({0x12, 0x02, 0x48, 0x4d, 0x1a, 0x00})).modem_id, -1);
+    // heartbeat then payload
+    EXPECT_EQ(decode(bytes({0x1a, 0x00, 0x12, 0x02, 0x48, 0x4d})).modem_id, 77);
+    // an unknown field 20 beside the payload is ignored
+    EXPECT_EQ(decode(bytes({0xa0, 0x01, 0x05, 0x12, 0x02, 0x48, 0x4d})).modem_id, 77);
+    // heartbeat { receiver { bands { ul_bitrates: 1, 2 unpacked } } }
+    EXPECT_EQ(decode(bytes({0x1a, 0x08, 0x52, 0x06, 0x12, 0x04, 0x10, 0x01, 0x10, 0x02})).modem_id, -1);
+    EXPECT_TRUE(log.raw().isEmpty());
+
+    // truncated: the payload announces 5 bytes and carries 2
+    EXPECT_FALSE(decode(bytes({0x12, 0x05, 0x48, 0x4d})).modem_id.has_value());
+    EXPECT_EQ(log.grep(QStringLiteral("cannot parse from binary array, size= 4")).size(), 1);
+}
+
+TEST_F(DecoderTest, InvalidUtf8InAStringFieldFailsTheParse)
+{
+    // payload { msg_type: "\xff" modem_id: 77 }
+    const ModemIdResult r = decode(bytes({0x12, 0x05, 0x12, 0x01, 0xff, 0x48, 0x4d}));
+    EXPECT_FALSE(r.modem_id.has_value());
+    EXPECT_TRUE(r.binary);
+    EXPECT_EQ(log.grep(QStringLiteral("hex arr: \n12051201ff484d")).size(), 1);
+}
+
+TEST_F(DecoderTest, UnpackedRepeatedScalarsParseLikePacked)
+{
+    binary_struct::UBand packed;
+    packed.add_ul_bitrates(1);
+    packed.add_ul_bitrates(300);
+    binary_struct::UBand unpacked;
+    const QByteArray wire = bytes({0x10, 0x01, 0x10, 0xac, 0x02});
+    ASSERT_TRUE(unpacked.ParseFromArray(wire.constData(), wire.size()));
+    EXPECT_EQ(unpacked.SerializeAsString(), packed.SerializeAsString());
+}
