@@ -1,0 +1,97 @@
+#include "frame_writer.h"
+
+#include <QtEndian>
+
+namespace amqp {
+
+namespace {
+constexpr int InitialCapacity = 16 * 1024;
+constexpr int KeptCapacity = 1 << 20;
+} // namespace
+
+FrameWriter::FrameWriter(AmqpCodec& codec) : m_codec(codec)
+{
+    m_out.reserve(InitialCapacity); // a reserved buffer survives resize(0)
+}
+
+int FrameWriter::beginFrame(quint8 type, quint16 channel)
+{
+    const int start = m_out.size();
+    char header[FrameHeaderSize];
+    header[0] = char(type);
+    qToBigEndian<quint16>(channel, header + 1);
+    qToBigEndian<quint32>(0, header + 3); // size, filled in by endFrame
+    m_out.append(header, FrameHeaderSize);
+    return start;
+}
+
+void FrameWriter::endFrame(int start)
+{
+    const quint32 size = quint32(m_out.size() - start - FrameHeaderSize);
+    qToBigEndian<quint32>(size, m_out.data() + start + 3);
+    m_out.append(char(FrameEnd));
+}
+
+void FrameWriter::protocolHeader()
+{
+    m_out.append("AMQP\x00\x00\x09\x01", 8);
+}
+
+void FrameWriter::heartbeat()
+{
+    endFrame(beginFrame(FrameHeartbeat, 0));
+}
+
+bool FrameWriter::method(quint16 channel, const Method& method, QString* error)
+{
+    const int start = beginFrame(FrameMethod, channel);
+    if (!m_codec.encodeMethod(method, m_out, error)) {
+        m_out.truncate(start);
+        return false;
+    }
+    if (m_out.size() - start > int(m_frameMax)) { // the broker would close the connection for it
+        m_out.truncate(start);
+        *error = QStringLiteral("%1 does not fit in one frame").arg(methodName(method.id));
+        return false;
+    }
+    endFrame(start);
+    return true;
+}
+
+bool FrameWriter::content(quint16 channel, const Method& publish, const QByteArray& body,
+                          const QAmqpMessage::PropertyHash& properties, QString* error)
+{
+    const int start = m_out.size();
+    if (!method(channel, publish, error))
+        return false;
+    const int header = beginFrame(FrameHeader, channel);
+    if (!m_codec.encodeContentHeader(BasicClass, quint64(body.size()), properties, m_out, error)
+        || m_out.size() - header > int(m_frameMax)) {
+        if (error->isEmpty())
+            *error = QStringLiteral("message properties do not fit in one frame");
+        m_out.truncate(start);
+        return false;
+    }
+    endFrame(header);
+
+    const int chunk = int(m_frameMax) - FrameOverhead;
+    m_out.reserve(m_out.size() + body.size() + (body.size() / chunk + 1) * FrameOverhead);
+    for (int offset = 0; offset < body.size(); offset += chunk) {
+        const int frame = beginFrame(FrameBody, channel);
+        m_out.append(body.constData() + offset, qMin(chunk, body.size() - offset));
+        endFrame(frame);
+    }
+    return true;
+}
+
+void FrameWriter::consumed()
+{
+    if (m_out.capacity() > KeptCapacity) { // after a large message, give the memory back
+        m_out.clear();
+        m_out.reserve(InitialCapacity);
+    } else {
+        m_out.resize(0);
+    }
+}
+
+} // namespace amqp

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "amqp_codec.h"
+#include "amqp_frame.h"
+
+#include <QByteArray>
+
+namespace amqp {
+
+// Appends frames to one output buffer that the connection hands to the socket
+// in a single write per event-loop turn. The frames of one message (method,
+// header, body) are appended together, so nothing can come between them.
+class FrameWriter {
+public:
+    explicit FrameWriter(AmqpCodec& codec);
+
+    void setFrameMax(quint32 frameMax) { m_frameMax = frameMax; }
+
+    void protocolHeader();
+    void heartbeat();
+    bool method(quint16 channel, const Method& method, QString* error);
+    // basic.publish (or another content method), its header and the body
+    // split into frames of at most frame_max - 8 bytes; none for an empty body.
+    bool content(quint16 channel, const Method& method, const QByteArray& body,
+                 const QAmqpMessage::PropertyHash& properties, QString* error);
+
+    bool isEmpty() const { return m_out.isEmpty(); }
+    qint64 size() const { return m_out.size(); }
+    // The bytes written so far, to be handed to the transport; then
+    // consumed() empties the writer (keeping a moderate buffer for reuse).
+    const QByteArray& pending() const { return m_out; }
+    void consumed();
+    void clear() { m_out.clear(); }
+
+private:
+    int beginFrame(quint8 type, quint16 channel);
+    void endFrame(int start);
+
+    AmqpCodec& m_codec;
+    QByteArray m_out;
+    quint32 m_frameMax = FrameMinSize;
+};
+
+} // namespace amqp

@@ -1,0 +1,238 @@
+#include "qamqpchannel.h"
+
+#include "qamqpclient.h"
+#include "qamqpclient_p.h"
+
+#include <QPointer>
+
+using namespace amqp;
+
+namespace {
+// The broker's own limit on a message is 512 MiB; a larger announced body is
+// a broken stream, and memory is reserved in steps, never for the whole claim.
+constexpr quint64 MaxBodySize = quint64(512) << 20;
+constexpr int BodyReserveStep = 4 << 20;
+} // namespace
+
+QAmqpChannel::QAmqpChannel(const QString& name, QAmqpClient* client) : QObject(client), m_client(client), m_name(name)
+{
+}
+
+QAmqpChannel::~QAmqpChannel()
+{
+    if (m_client)
+        m_client->d->channelDestroyed(this);
+}
+
+QString QAmqpChannel::describe() const
+{
+    return QStringLiteral("channel %1 (%2 \"%3\"): ")
+        .arg(m_number)
+        .arg(QString::fromLatin1(metaObject()->className()).mid(5).toLower(), m_name);
+}
+
+void QAmqpChannel::logLine(int level, const QString& text) const
+{
+    if (m_client)
+        m_client->d->logLine(level, describe() + text);
+}
+
+void QAmqpChannel::qos(qint16 prefetchCount, qint32 prefetchSize)
+{
+    Method m(BasicQos);
+    m.prefetchCount = quint16(prefetchCount); // the low 16 bits, as the broker reads them
+    m.prefetchSize = quint32(prefetchSize);
+    whenOpen([this, m] { sendMethod(m); });
+}
+
+void QAmqpChannel::whenOpen(std::function<void()> send, std::function<void()> discard)
+{
+    if (m_state == Open) {
+        send();
+        return;
+    }
+    if (!m_client) { // retired: nothing will ever go out
+        if (discard)
+            discard();
+        return;
+    }
+    m_calls.append(Call{std::move(send), std::move(discard)});
+}
+
+bool QAmqpChannel::sendMethod(const Method& method)
+{
+    QString error;
+    if (!m_client || !m_client->d->sendMethod(m_number, method, &error)) {
+        logLine(1, QStringLiteral("cannot send %1: %2").arg(methodName(method.id), error));
+        return false;
+    }
+    return true;
+}
+
+bool QAmqpChannel::sendContent(const Method& method, const QByteArray& body,
+                               const QAmqpMessage::PropertyHash& properties, QString* error)
+{
+    if (!m_client) {
+        *error = QStringLiteral("the channel is no longer in use");
+        return false;
+    }
+    return m_client->d->sendContent(m_number, method, body, properties, error);
+}
+
+void QAmqpChannel::beginOpen()
+{
+    m_content = NoContent;
+    m_body.clear();
+    if (sendMethod(Method(ChannelOpen)))
+        m_state = Opening;
+}
+
+void QAmqpChannel::discardCalls()
+{
+    const QPointer<QAmqpChannel> guard(this);
+    const QList<Call> calls = m_calls;
+    m_calls.clear();
+    for (const Call& call : calls) {
+        if (call.discard)
+            call.discard();
+        if (!guard)
+            return;
+    }
+}
+
+void QAmqpChannel::connectionLost()
+{
+    const bool wasUp = m_state != Closed;
+    m_state = Closed;
+    m_content = NoContent;
+    m_body.clear();
+    const QPointer<QAmqpChannel> guard(this);
+    discardCalls();
+    if (!guard)
+        return;
+    channelLost();
+    if (guard && wasUp)
+        emit closed();
+}
+
+QAmqpChannel::FrameResult QAmqpChannel::handleMethodFrame(const Method& m)
+{
+    if (m_content != NoContent)
+        return {UnexpectedFrame, QStringLiteral("%1 in the middle of a message on channel %2")
+                                     .arg(methodName(m.id))
+                                     .arg(m_number)};
+    const QPointer<QAmqpChannel> guard(this);
+    switch (m.id) {
+    case ChannelOpenOk: {
+        if (m_state != Opening)
+            return {UnexpectedFrame, QStringLiteral("channel.open-ok for channel %1, which did not ask").arg(m_number)};
+        m_state = Open;
+        ++m_openCount;
+        channelOpened();
+        // Calls made before the channel opened go out now, in order; a call
+        // may itself queue more, which then run in this same pass.
+        while (guard && m_state == Open && !m_calls.isEmpty()) {
+            const Call call = m_calls.takeFirst();
+            call.send();
+        }
+        if (guard && m_state == Open)
+            emit opened();
+        return {};
+    }
+    case ChannelClose: {
+        sendMethod(Method(ChannelCloseOk));
+        m_lastErrorCode = m.replyCode;
+        m_lastErrorText = m.replyText;
+        logLine(1, QStringLiteral("closed by the broker: %1 %2").arg(m.replyCode).arg(m.replyText));
+        m_state = Closed;
+        discardCalls();
+        if (!guard)
+            return {};
+        channelLost();
+        if (!guard)
+            return {};
+        emit error(m.replyCode, m.replyText);
+        if (!guard)
+            return {};
+        // Open again at once; the owner sets up what it needs on error().
+        if (m_client && m_state == Closed)
+            m_client->d->openChannel(this);
+        return {};
+    }
+    case ChannelCloseOk:
+        m_state = Closed;
+        return {};
+    case ChannelFlow: {
+        Method ok(ChannelFlowOk);
+        ok.active = m.active;
+        sendMethod(ok);
+        return {};
+    }
+    case BasicQosOk: emit qosDefined(); return {};
+    case BasicDeliver:
+    case BasicReturn:
+    case BasicGetOk:
+        if (m_state != Open)
+            return {UnexpectedFrame, QStringLiteral("%1 on channel %2, which is not open").arg(methodName(m.id)).arg(m_number)};
+        m_contentMethod = m;
+        m_content = ExpectHeader;
+        return {};
+    default:
+        if (m_state != Open)
+            return {UnexpectedFrame, QStringLiteral("%1 on channel %2, which is not open").arg(methodName(m.id)).arg(m_number)};
+        if (!handleMethod(m) && guard)
+            logLine(4, QStringLiteral("ignored %1").arg(methodName(m.id)));
+        return {};
+    }
+}
+
+QAmqpChannel::FrameResult QAmqpChannel::handleHeaderFrame(const char* data, int size)
+{
+    if (m_content != ExpectHeader)
+        return {UnexpectedFrame, QStringLiteral("content header on channel %1 without a content method").arg(m_number)};
+    amqp::ContentHeader header;
+    QString error;
+    if (!m_client->d->codec.decodeContentHeader(data, size, header, &error))
+        return {SyntaxError, error};
+    if (header.bodySize > MaxBodySize)
+        return {FrameError, QStringLiteral("announced body of %1 bytes exceeds %2").arg(header.bodySize).arg(MaxBodySize)};
+    m_contentProperties = std::move(header.properties);
+    m_bodySize = header.bodySize;
+    m_body = QByteArray();
+    if (m_bodySize == 0) {
+        finishContent();
+        return {};
+    }
+    m_content = ExpectBody;
+    return {};
+}
+
+QAmqpChannel::FrameResult QAmqpChannel::handleBodyFrame(const char* data, int size)
+{
+    if (m_content != ExpectBody)
+        return {UnexpectedFrame, QStringLiteral("body frame on channel %1 without a content header").arg(m_number)};
+    if (quint64(m_body.size()) + quint64(size) > m_bodySize)
+        return {FrameError, QStringLiteral("body frames on channel %1 exceed the announced %2 bytes")
+                                .arg(m_number)
+                                .arg(m_bodySize)};
+    if (m_body.isEmpty() && quint64(size) == m_bodySize) {
+        m_body = QByteArray(data, size); // the common case: one frame, one allocation
+    } else {
+        if (m_body.isEmpty())
+            m_body.reserve(int(qMin<quint64>(m_bodySize, BodyReserveStep)));
+        m_body.append(data, size);
+    }
+    if (quint64(m_body.size()) == m_bodySize)
+        finishContent();
+    return {};
+}
+
+void QAmqpChannel::finishContent()
+{
+    // Reset before handing the message on: the handler may run a nested event
+    // loop in which the next message of this channel arrives.
+    m_content = NoContent;
+    const Method method = std::move(m_contentMethod);
+    handleContent(method, std::move(m_contentProperties), std::move(m_body));
+    // `this` may be gone here.
+}

@@ -1,0 +1,103 @@
+#pragma once
+
+#include "amqp_method.h"
+#include "qamqpmessage.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class QAmqpClient;
+
+// One channel of a QAmqpClient connection, opened on every connection. Calls
+// made while the channel is not open wait in order and go out when it opens;
+// they are dropped when the channel or the connection is lost.
+//
+// When the broker closes the channel (a refused declaration, a publish to a
+// missing exchange, ...), the channel answers close-ok, logs the reply, emits
+// error() and opens again at once; what was set up on it has to be set up again.
+class QAmqpChannel : public QObject {
+    Q_OBJECT
+public:
+    ~QAmqpChannel() override;
+
+    QString name() const { return m_name; }
+    int channelNumber() const { return m_number; }
+    bool isOpen() const { return m_state == Open; }
+    // Counts the openings of this channel; delivery tags of one opening mean
+    // nothing on the next.
+    quint64 openCount() const { return m_openCount; }
+    int lastErrorCode() const { return m_lastErrorCode; }
+    QString lastErrorText() const { return m_lastErrorText; }
+
+    // basic.qos: the low 16 bits of prefetchCount, and prefetchSize bytes (0: no limit).
+    void qos(qint16 prefetchCount, qint32 prefetchSize = 0);
+
+signals:
+    void opened();
+    void closed();
+    void error(int replyCode, const QString& replyText);
+    void qosDefined();
+
+protected:
+    QAmqpChannel(const QString& name, QAmqpClient* client);
+
+    // Runs `send` now when the channel is open, else when it opens; `discard`
+    // runs instead when the call is dropped.
+    void whenOpen(std::function<void()> send, std::function<void()> discard = nullptr);
+    bool sendMethod(const amqp::Method& method);
+    bool sendContent(const amqp::Method& method, const QByteArray& body, const QAmqpMessage::PropertyHash& properties,
+                     QString* error);
+    void logLine(int level, const QString& text) const;
+    QAmqpClient* client() const { return m_client; }
+
+    // Hooks for queues and exchanges.
+    virtual void channelOpened() {}
+    virtual void channelLost() {}
+    virtual bool handleMethod(const amqp::Method& method) = 0;
+    virtual void handleContent(const amqp::Method& method, QAmqpMessage::PropertyHash&& properties,
+                               QByteArray&& body) = 0;
+
+private:
+    friend class QAmqpClientPrivate;
+    enum State { Closed, Opening, Open, Closing };
+    struct Call {
+        std::function<void()> send;
+        std::function<void()> discard;
+    };
+    // A reply code and reason when the frame breaks the protocol, else code 0.
+    struct FrameResult {
+        quint16 code = 0;
+        QString text;
+    };
+
+    // Called by the client.
+    void beginOpen();
+    FrameResult handleMethodFrame(const amqp::Method& method);
+    FrameResult handleHeaderFrame(const char* data, int size);
+    FrameResult handleBodyFrame(const char* data, int size);
+    void connectionLost();
+    void discardCalls();
+    void finishContent();
+    QString describe() const;
+
+    QAmqpClient* m_client;
+    QString m_name;
+    quint16 m_number = 0;
+    quint64 m_createdEpoch = 0;
+    State m_state = Closed;
+    quint64 m_openCount = 0;
+    int m_lastErrorCode = 0;
+    QString m_lastErrorText;
+    QList<Call> m_calls;
+
+    // A message under assembly: its method, then its header, then its body.
+    enum Content { NoContent, ExpectHeader, ExpectBody };
+    Content m_content = NoContent;
+    amqp::Method m_contentMethod;
+    QAmqpMessage::PropertyHash m_contentProperties;
+    quint64 m_bodySize = 0;
+    QByteArray m_body;
+};

@@ -1,0 +1,726 @@
+#include "qamqpclient.h"
+
+#include "logger.h"
+#include "qamqpchannel.h"
+#include "qamqpclient_p.h"
+#include "qamqpexchange.h"
+#include "qamqpqueue.h"
+
+#include <QSslSocket>
+#include <QTcpSocket>
+
+#ifndef SHARDEX_VERSION
+#define SHARDEX_VERSION "unknown"
+#endif
+
+using namespace amqp;
+
+namespace {
+
+constexpr qint64 SocketReadBuffer = 1 << 20; // bytes Qt may hold before TCP pushes back
+constexpr int CloseOkWait = 2000;            // ms to wait for close-ok before dropping the socket
+
+QAmqpTable client_properties(const QString& connectionName)
+{
+    QAmqpTable capabilities;
+    capabilities.insert(QStringLiteral("publisher_confirms"), true);
+    capabilities.insert(QStringLiteral("consumer_cancel_notify"), true);
+    capabilities.insert(QStringLiteral("basic.nack"), true);
+    capabilities.insert(QStringLiteral("connection.blocked"), true);
+    capabilities.insert(QStringLiteral("authentication_failure_close"), true);
+    QAmqpTable props;
+    props.insert(QStringLiteral("product"), QStringLiteral("shardex"));
+    props.insert(QStringLiteral("version"), QStringLiteral(SHARDEX_VERSION));
+    props.insert(QStringLiteral("platform"), QStringLiteral("Qt %1").arg(QString::fromLatin1(qVersion())));
+    props.insert(QStringLiteral("capabilities"), QVariant::fromValue(capabilities));
+    if (!connectionName.isEmpty())
+        props.insert(QStringLiteral("connection_name"), connectionName);
+    return props;
+}
+
+// The smaller of two limits where 0 means "none".
+template <typename T>
+T smaller_nonzero(T a, T b)
+{
+    if (a == 0)
+        return b;
+    if (b == 0)
+        return a;
+    return qMin(a, b);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- QAmqpClient
+
+QAmqpClient::QAmqpClient(QObject* parent) : QObject(parent), d(new QAmqpClientPrivate(this)) {}
+
+QAmqpClient::~QAmqpClient()
+{
+    d->destroying = true;
+    d->stopped = true;
+    // Channels first: they are children, and their destructors must find
+    // the connection machine still in place.
+    const QList<QAmqpChannel*> channels = d->channels.values();
+    qDeleteAll(channels);
+    if (d->state == QAmqpClientPrivate::State::Connected) {
+        // Best effort: tell the broker before the socket goes.
+        QString error;
+        Method close(ConnectionClose);
+        close.replyCode = ReplySuccess;
+        close.replyText = QStringLiteral("client shutting down");
+        d->writer.method(0, close, &error);
+        d->flush();
+        if (d->socket)
+            d->socket->flush();
+    }
+    d->detachDevice();
+}
+
+void QAmqpClient::connectToHost(const QString& url)
+{
+    d->url = url;
+    d->parsedUrl = AmqpUrl::parse(url);
+    d->stopped = false;
+    d->reconnectTimer.stop();
+    if (!d->parsedUrl.valid) {
+        d->logLine(1, QStringLiteral("cannot use broker URL %1: %2").arg(d->maskedUrl(), d->parsedUrl.error));
+        return;
+    }
+    // Settings made right after this call must apply to the attempt.
+    QMetaObject::invokeMethod(this, [this] {
+        if (!d->stopped && d->state == QAmqpClientPrivate::State::Disconnected && !d->reconnectTimer.isActive())
+            d->startAttempt();
+    }, Qt::QueuedConnection);
+}
+
+void QAmqpClient::connectToDevice(QIODevice* device)
+{
+    d->stopped = false;
+    d->autoReconnect = false;
+    d->attachDevice(device, false);
+    d->onTransportReady();
+}
+
+void QAmqpClient::disconnectFromHost()
+{
+    d->stopped = true;
+    d->reconnectTimer.stop();
+    if (d->state == QAmqpClientPrivate::State::Connected) {
+        QString error;
+        Method close(ConnectionClose);
+        close.replyCode = ReplySuccess;
+        close.replyText = QStringLiteral("client closing");
+        d->sendMethod(0, close, &error);
+        d->state = QAmqpClientPrivate::State::Closing;
+        d->closeTimer.start(CloseOkWait);
+    } else if (d->state != QAmqpClientPrivate::State::Closing) {
+        d->drop(QString());
+    }
+}
+
+void QAmqpClient::setAutoReconnect(bool enabled, int intervalMs)
+{
+    d->autoReconnect = enabled;
+    d->reconnectInterval = qMax(0, intervalMs);
+}
+
+void QAmqpClient::setWriteTimeout(int ms) { d->writeTimeout = ms; }
+void QAmqpClient::setHeartbeatDelay(qint16 seconds) { d->heartbeatDelay = seconds; }
+
+void QAmqpClient::setVirtualHost(const QString& vhost)
+{
+    d->vhostOverride = vhost;
+    d->vhostSet = true;
+}
+
+void QAmqpClient::setConnectionName(const QString& name) { d->connectionName = name; }
+void QAmqpClient::setLogger(logger* log) { d->log = log; }
+bool QAmqpClient::isConnected() const { return d->state == QAmqpClientPrivate::State::Connected; }
+bool QAmqpClient::isBlocked() const { return d->blocked; }
+bool QAmqpClient::autoReconnect() const { return d->autoReconnect; }
+int QAmqpClient::reconnectInterval() const { return d->reconnectInterval; }
+QString QAmqpClient::virtualHost() const { return d->vhostSet ? d->vhostOverride : d->parsedUrl.vhost; }
+QString QAmqpClient::connectionName() const { return d->connectionName; }
+quint16 QAmqpClient::heartbeat() const { return d->negotiatedHeartbeat; }
+quint32 QAmqpClient::frameMax() const { return d->negotiatedFrameMax; }
+
+QAmqpQueue* QAmqpClient::createQueue(const QString& name, int channelNumber)
+{
+    d->retireOlder(&QAmqpQueue::staticMetaObject, name);
+    auto* queue = new QAmqpQueue(name, this);
+    d->registerChannel(queue, channelNumber);
+    return queue;
+}
+
+QAmqpExchange* QAmqpClient::createExchange(const QString& name, int channelNumber)
+{
+    d->retireOlder(&QAmqpExchange::staticMetaObject, name);
+    auto* exchange = new QAmqpExchange(name, this);
+    d->registerChannel(exchange, channelNumber);
+    return exchange;
+}
+
+void QAmqpClient::ignoreSslErrors(const QList<QSslError>& errors)
+{
+    if (auto* ssl = qobject_cast<QSslSocket*>(d->socket))
+        ssl->ignoreSslErrors(errors);
+}
+
+// --------------------------------------------------------- QAmqpClientPrivate
+
+QAmqpClientPrivate::QAmqpClientPrivate(QAmqpClient* client) : q(client), writer(codec)
+{
+    reconnectTimer.setSingleShot(true);
+    handshakeTimer.setSingleShot(true);
+    writeTimer.setSingleShot(true);
+    closeTimer.setSingleShot(true);
+    QObject::connect(&reconnectTimer, &QTimer::timeout, q, [this] {
+        if (!stopped && state == State::Disconnected)
+            startAttempt();
+    });
+    QObject::connect(&handshakeTimer, &QTimer::timeout, q, [this] {
+        drop(QStringLiteral("no answer from %1 within %2 ms").arg(maskedUrl()).arg(handshakeTimer.interval()));
+    });
+    QObject::connect(&heartbeatTimer, &QTimer::timeout, q, [this] { heartbeatTick(); });
+    QObject::connect(&writeTimer, &QTimer::timeout, q, [this] {
+        if (blocked) { // a blocked connection is not a dead one
+            writeTimer.start(writeTimeout);
+            return;
+        }
+        drop(QStringLiteral("the broker took no data for %1 ms").arg(writeTimeout));
+    });
+    QObject::connect(&closeTimer, &QTimer::timeout, q, [this] { drop(QString()); });
+}
+
+QAmqpClientPrivate::~QAmqpClientPrivate() = default;
+
+QString QAmqpClientPrivate::prefix() const
+{
+    return connectionName.isEmpty() ? QStringLiteral("AMQP connection: ")
+                                    : QStringLiteral("AMQP connection %1: ").arg(connectionName);
+}
+
+QString QAmqpClientPrivate::maskedUrl() const { return maskUrlPassword(url); }
+
+void QAmqpClientPrivate::logLine(int level, const QString& text) const
+{
+    if (log)
+        log_line(*log, level) << prefix() << text;
+}
+
+void QAmqpClientPrivate::startAttempt()
+{
+    QTcpSocket* s = parsedUrl.tls ? new QSslSocket : new QTcpSocket;
+    attachDevice(s, true);
+    s->setReadBufferSize(SocketReadBuffer);
+    QObject::connect(s, &QAbstractSocket::errorOccurred, q, [this, s] {
+        if (s == socket)
+            onTransportError(s->errorString());
+    });
+    QObject::connect(s, &QAbstractSocket::disconnected, q, [this, s] {
+        if (s == socket)
+            onTransportError(QStringLiteral("the broker closed the socket"));
+    });
+    if (auto* ssl = qobject_cast<QSslSocket*>(s)) {
+        QObject::connect(ssl, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), q,
+                         [this](const QList<QSslError>& errors) { emit q->sslErrors(errors); });
+        QObject::connect(ssl, &QSslSocket::encrypted, q, [this, s] {
+            if (s == socket)
+                onTransportReady();
+        });
+    } else {
+        QObject::connect(s, &QAbstractSocket::connected, q, [this, s] {
+            if (s == socket)
+                onTransportReady();
+        });
+    }
+    state = State::Connecting;
+    handshakeTimer.start(qMax(1000, writeTimeout));
+    logLine(4, QStringLiteral("connecting to %1").arg(maskedUrl()));
+    if (auto* ssl = qobject_cast<QSslSocket*>(s))
+        ssl->connectToHostEncrypted(parsedUrl.host, parsedUrl.port);
+    else
+        s->connectToHost(parsedUrl.host, parsedUrl.port);
+}
+
+void QAmqpClientPrivate::attachDevice(QIODevice* dev, bool owned)
+{
+    detachDevice();
+    ++transport;
+    device = dev;
+    socket = qobject_cast<QAbstractSocket*>(dev);
+    ownsDevice = owned;
+    reader.reset();
+    writer.clear();
+    blocked = false;
+    established = false;
+    const quint64 current = transport;
+    QObject::connect(dev, &QIODevice::readyRead, q, [this, current] {
+        if (current == transport)
+            onReadyRead();
+    });
+    QObject::connect(dev, &QIODevice::bytesWritten, q, [this, current] {
+        if (current == transport)
+            onBytesWritten();
+    });
+    if (!socket) {
+        QObject::connect(dev, &QIODevice::readChannelFinished, q, [this, current] {
+            if (current == transport)
+                onTransportError(QStringLiteral("the transport was closed"));
+        });
+    }
+}
+
+void QAmqpClientPrivate::detachDevice()
+{
+    if (!device)
+        return;
+    QIODevice* old = device;
+    device = nullptr;
+    socket = nullptr;
+    QObject::disconnect(old, nullptr, q, nullptr);
+    if (ownsDevice) {
+        if (auto* s = qobject_cast<QAbstractSocket*>(old))
+            s->abort();
+        // Never deleted here: its own signal may be on the stack below us.
+        old->deleteLater();
+    }
+    ownsDevice = false;
+}
+
+void QAmqpClientPrivate::onTransportReady()
+{
+    state = State::Handshaking;
+    sinceRead.start();
+    sinceWrite.start();
+    reader.setFrameMax(FrameMaxWanted);
+    writer.setFrameMax(FrameMinSize);
+    writer.protocolHeader();
+    flush();
+}
+
+void QAmqpClientPrivate::onReadyRead()
+{
+    if (!device)
+        return;
+    for (;;) {
+        const qint64 available = device->bytesAvailable();
+        if (available <= 0)
+            break;
+        char* at = reader.reserve(available);
+        const qint64 n = device->read(at, available);
+        if (n <= 0)
+            break;
+        reader.commit(n);
+    }
+    sinceRead.restart();
+    if (!processScheduled) {
+        // Frames are handled from the event loop, not inside the socket's own
+        // signal: a handler may run a nested event loop or delete this client.
+        processScheduled = true;
+        QMetaObject::invokeMethod(q, [this] { processInput(); }, Qt::QueuedConnection);
+    }
+}
+
+void QAmqpClientPrivate::processInput()
+{
+    processScheduled = false;
+    const QPointer<QAmqpClient> guard(q);
+    const quint64 current = transport;
+    while (state != State::Disconnected) {
+        FrameView frame;
+        QString error;
+        const FrameReader::Result r = reader.next(frame, &error);
+        if (r == FrameReader::NeedMore)
+            return;
+        if (r == FrameReader::Error) {
+            protocolError(FrameError, error);
+            return;
+        }
+        handleFrame(frame);
+        // A handler may have deleted the client, or the connection may have
+        // ended and started anew inside a nested event loop.
+        if (!guard || current != transport)
+            return;
+    }
+}
+
+void QAmqpClientPrivate::handleFrame(const FrameView& frame)
+{
+    if (frame.type == FrameHeartbeat) {
+        if (frame.channel != 0)
+            protocolError(FrameError, QStringLiteral("heartbeat frame on channel %1").arg(frame.channel));
+        return;
+    }
+    if (frame.channel == 0) {
+        if (frame.type != FrameMethod) {
+            protocolError(UnexpectedFrame, QStringLiteral("content frame on channel 0"));
+            return;
+        }
+        Method method;
+        QString error;
+        if (!codec.decodeMethod(frame.payload, frame.size, method, &error)) {
+            protocolError(SyntaxError, error);
+            return;
+        }
+        handleConnectionMethod(method);
+        return;
+    }
+    if (state == State::Closing)
+        return; // everything but channel 0 is discarded while closing
+    if (closingNumbers.contains(frame.channel)) {
+        // A channel of a destroyed object: only its close-ok is of interest.
+        Method method;
+        QString error;
+        if (frame.type == FrameMethod && codec.decodeMethod(frame.payload, frame.size, method, &error)) {
+            if (method.id == ChannelCloseOk)
+                closingNumbers.remove(frame.channel);
+            else if (method.id == ChannelClose)
+                sendMethod(frame.channel, Method(ChannelCloseOk), &error);
+        }
+        return;
+    }
+    QAmqpChannel* channel = state == State::Connected ? channels.value(frame.channel) : nullptr;
+    if (!channel || channel->m_state == QAmqpChannel::Closed) {
+        protocolError(UnexpectedFrame, QStringLiteral("frame for channel %1, which is not open").arg(frame.channel));
+        return;
+    }
+    // A handler may emit signals whose slots delete this client.
+    const QPointer<QAmqpClient> guard(q);
+    QAmqpChannel::FrameResult result;
+    if (frame.type == FrameMethod) {
+        Method method;
+        QString error;
+        if (!codec.decodeMethod(frame.payload, frame.size, method, &error)) {
+            protocolError(SyntaxError, error);
+            return;
+        }
+        result = channel->handleMethodFrame(method);
+    } else if (frame.type == FrameHeader) {
+        result = channel->handleHeaderFrame(frame.payload, frame.size);
+    } else {
+        result = channel->handleBodyFrame(frame.payload, frame.size);
+    }
+    if (guard && result.code != 0)
+        protocolError(result.code, result.text);
+}
+
+void QAmqpClientPrivate::handleConnectionMethod(const Method& m)
+{
+    QString error;
+    if (m.id == ConnectionClose) {
+        sendMethod(0, Method(ConnectionCloseOk), &error);
+        flush();
+        drop(QStringLiteral("the broker closed the connection: %1 %2").arg(m.replyCode).arg(m.replyText));
+        return;
+    }
+    if (state == State::Closing) {
+        if (m.id == ConnectionCloseOk)
+            drop(QString());
+        return;
+    }
+    if (state == State::Handshaking) {
+        switch (m.id) {
+        case ConnectionStart: {
+            if (m.versionMajor != 0 || m.versionMinor != 9) {
+                drop(QStringLiteral("the broker speaks AMQP %1-%2, not 0-9-1").arg(m.versionMajor).arg(m.versionMinor));
+                return;
+            }
+            if (!m.mechanisms.split(' ').contains("PLAIN")) {
+                drop(QStringLiteral("the broker offers no PLAIN login (it offers %1)")
+                         .arg(QString::fromUtf8(m.mechanisms)));
+                return;
+            }
+            Method ok(ConnectionStartOk);
+            ok.table = client_properties(connectionName);
+            ok.mechanisms = "PLAIN";
+            ok.response = '\0' + parsedUrl.user.toUtf8() + '\0' + parsedUrl.password.toUtf8();
+            ok.locales = "en_US";
+            if (!sendMethod(0, ok, &error))
+                drop(error);
+            return;
+        }
+        case ConnectionTune: {
+            negotiatedChannelMax = m.channelMax == 0 ? 2047 : m.channelMax;
+            negotiatedFrameMax = smaller_nonzero<quint32>(m.frameMax, FrameMaxWanted);
+            if (negotiatedFrameMax < FrameMinSize) {
+                drop(QStringLiteral("the broker's frame_max %1 is below the AMQP minimum").arg(m.frameMax));
+                return;
+            }
+            negotiatedHeartbeat = smaller_nonzero<quint16>(quint16(qMax<qint16>(0, heartbeatDelay)), m.heartbeat);
+            Method ok(ConnectionTuneOk);
+            ok.channelMax = negotiatedChannelMax;
+            ok.frameMax = negotiatedFrameMax;
+            ok.heartbeat = negotiatedHeartbeat;
+            Method open(ConnectionOpen);
+            open.virtualHost = vhostSet ? vhostOverride : parsedUrl.vhost;
+            if (!sendMethod(0, ok, &error) || !sendMethod(0, open, &error)) {
+                drop(error);
+                return;
+            }
+            reader.setFrameMax(negotiatedFrameMax);
+            writer.setFrameMax(negotiatedFrameMax);
+            if (negotiatedHeartbeat > 0)
+                heartbeatTimer.start(qMax(100, negotiatedHeartbeat * 1000 / 4));
+            return;
+        }
+        case ConnectionOpenOk: completeHandshake(); return;
+        case ConnectionSecure:
+            drop(QStringLiteral("the broker asks for a SASL challenge, which PLAIN does not use"));
+            return;
+        default:
+            drop(QStringLiteral("unexpected %1 during the handshake").arg(methodName(m.id)));
+            return;
+        }
+    }
+    switch (m.id) {
+    case ConnectionBlocked:
+        blocked = true;
+        logLine(1, QStringLiteral("the broker blocked the connection: %1").arg(m.reason));
+        emit q->blocked(m.reason);
+        return;
+    case ConnectionUnblocked:
+        blocked = false;
+        sinceRead.restart();
+        logLine(3, QStringLiteral("the broker unblocked the connection"));
+        emit q->unblocked();
+        return;
+    default:
+        protocolError(CommandInvalid, QStringLiteral("unexpected %1 on channel 0").arg(methodName(m.id)));
+        return;
+    }
+}
+
+void QAmqpClientPrivate::completeHandshake()
+{
+    handshakeTimer.stop();
+    state = State::Connected;
+    established = true;
+    ++epoch;
+    logLine(4, QStringLiteral("connected to %1, virtual host %2")
+                   .arg(maskedUrl(), vhostSet ? vhostOverride : parsedUrl.vhost));
+    const QPointer<QAmqpClient> guard(q);
+    const quint64 current = transport;
+    emit q->connected();
+    if (!guard || current != transport || state != State::Connected)
+        return;
+    // Objects that the connected() handlers did not replace reopen their channels.
+    const QList<QAmqpChannel*> list = channels.values();
+    for (QAmqpChannel* channel : list) {
+        if (channels.value(quint16(channel->channelNumber())) == channel && channel->m_state == QAmqpChannel::Closed)
+            openChannel(channel);
+    }
+}
+
+void QAmqpClientPrivate::openChannel(QAmqpChannel* channel)
+{
+    if (state != State::Connected || channel->m_state != QAmqpChannel::Closed)
+        return;
+    if (channel->m_number > negotiatedChannelMax) {
+        logLine(1, QStringLiteral("channel %1 exceeds the broker's channel_max %2")
+                       .arg(channel->m_number)
+                       .arg(negotiatedChannelMax));
+        return;
+    }
+    channel->beginOpen();
+}
+
+void QAmqpClientPrivate::protocolError(quint16 code, const QString& text)
+{
+    if (state == State::Handshaking || state == State::Connecting) {
+        drop(QStringLiteral("protocol error during the handshake: %1 %2").arg(code).arg(text));
+        return;
+    }
+    if (state != State::Connected)
+        return;
+    logLine(1, QStringLiteral("closing the connection: %1 %2").arg(code).arg(text));
+    // Discard what is queued, tell the broker why, and wait briefly for close-ok.
+    writer.clear();
+    QString error;
+    Method close(ConnectionClose);
+    close.replyCode = code;
+    close.replyText = text.left(200);
+    sendMethod(0, close, &error);
+    state = State::Closing;
+    closeTimer.start(CloseOkWait);
+}
+
+void QAmqpClientPrivate::drop(const QString& why)
+{
+    if (state == State::Disconnected)
+        return;
+    const bool wasEstablished = established;
+    state = State::Disconnected;
+    established = false;
+    blocked = false;
+    handshakeTimer.stop();
+    heartbeatTimer.stop();
+    writeTimer.stop();
+    closeTimer.stop();
+    detachDevice();
+    reader.reset();
+    writer.clear();
+    ++transport;
+    closingNumbers.clear();
+    const bool retry = autoReconnect && !stopped && !destroying;
+    if (!why.isEmpty()) {
+        logLine(1, retry ? QStringLiteral("%1; next attempt in %2 ms").arg(why).arg(reconnectInterval) : why);
+    }
+    if (retry)
+        reconnectTimer.start(reconnectInterval);
+    if (destroying)
+        return;
+
+    const QPointer<QAmqpClient> guard(q);
+    const QList<QAmqpChannel*> list = channels.values();
+    for (QAmqpChannel* channel : list) {
+        if (channels.value(quint16(channel->channelNumber())) != channel)
+            continue;
+        channel->connectionLost();
+        if (!guard)
+            return;
+    }
+    if (wasEstablished)
+        emit q->disconnected();
+}
+
+void QAmqpClientPrivate::onTransportError(const QString& what)
+{
+    if (state == State::Disconnected)
+        return;
+    if (state == State::Closing && !established) {
+        drop(QString());
+        return;
+    }
+    if (state == State::Closing) {
+        drop(QString()); // the broker closed the socket after our close; nothing lost
+        return;
+    }
+    if (established)
+        drop(QStringLiteral("connection to %1 lost: %2").arg(maskedUrl(), what));
+    else
+        drop(QStringLiteral("cannot connect to %1: %2").arg(maskedUrl(), what));
+}
+
+bool QAmqpClientPrivate::sendMethod(quint16 channel, const Method& method, QString* error)
+{
+    if (!device) {
+        *error = QStringLiteral("not connected");
+        return false;
+    }
+    if (!writer.method(channel, method, error))
+        return false;
+    scheduleFlush();
+    return true;
+}
+
+bool QAmqpClientPrivate::sendContent(quint16 channel, const Method& method, const QByteArray& body,
+                                     const QAmqpMessage::PropertyHash& properties, QString* error)
+{
+    if (!device) {
+        *error = QStringLiteral("not connected");
+        return false;
+    }
+    if (!writer.content(channel, method, body, properties, error))
+        return false;
+    scheduleFlush();
+    return true;
+}
+
+void QAmqpClientPrivate::scheduleFlush()
+{
+    if (flushScheduled)
+        return;
+    // Everything written during this event-loop turn goes out in one write.
+    flushScheduled = true;
+    QMetaObject::invokeMethod(q, [this] { flush(); }, Qt::QueuedConnection);
+}
+
+void QAmqpClientPrivate::flush()
+{
+    flushScheduled = false;
+    if (!device || writer.isEmpty())
+        return;
+    const QByteArray& out = writer.pending();
+    const qint64 written = device->write(out.constData(), out.size());
+    writer.consumed();
+    if (written < 0) {
+        onTransportError(device->errorString());
+        return;
+    }
+    sinceWrite.restart();
+    if (device->bytesToWrite() > 0 && !writeTimer.isActive() && writeTimeout > 0)
+        writeTimer.start(writeTimeout);
+}
+
+void QAmqpClientPrivate::onBytesWritten()
+{
+    if (!device)
+        return;
+    if (device->bytesToWrite() == 0)
+        writeTimer.stop();
+    else if (writeTimeout > 0)
+        writeTimer.start(writeTimeout); // progress: the broker reads
+}
+
+void QAmqpClientPrivate::heartbeatTick()
+{
+    if (negotiatedHeartbeat == 0 || (state != State::Connected && state != State::Handshaking))
+        return;
+    const qint64 period = qint64(negotiatedHeartbeat) * 1000;
+    if (sinceWrite.elapsed() >= period / 2) {
+        writer.heartbeat();
+        flush();
+    }
+    if (!blocked && sinceRead.elapsed() >= 2 * period)
+        drop(QStringLiteral("no data from the broker for %1 s (heartbeat %2 s)")
+                 .arg(sinceRead.elapsed() / 1000)
+                 .arg(negotiatedHeartbeat));
+}
+
+void QAmqpClientPrivate::registerChannel(QAmqpChannel* channel, int wanted)
+{
+    quint16 number = 0;
+    if (wanted > 0 && wanted <= 65535 && !channels.contains(quint16(wanted)) && !closingNumbers.contains(quint16(wanted)))
+        number = quint16(wanted);
+    for (quint16 n = 1; number == 0 && n != 0; ++n) {
+        if (!channels.contains(n) && !closingNumbers.contains(n))
+            number = n;
+    }
+    channel->m_number = number;
+    channel->m_createdEpoch = epoch;
+    channels.insert(number, channel);
+    openChannel(channel);
+}
+
+void QAmqpClientPrivate::retireOlder(const QMetaObject* kind, const QString& name)
+{
+    const QList<QAmqpChannel*> list = channels.values();
+    for (QAmqpChannel* channel : list) {
+        if (channel->metaObject() == kind && channel->name() == name && channel->m_createdEpoch < epoch) {
+            channelDestroyed(channel); // unregisters it and closes its channel
+            channel->m_client = nullptr;
+            channel->deleteLater();
+        }
+    }
+}
+
+void QAmqpClientPrivate::channelDestroyed(QAmqpChannel* channel)
+{
+    const quint16 number = quint16(channel->channelNumber());
+    if (channels.value(number) != channel)
+        return;
+    channels.remove(number);
+    if (destroying)
+        return;
+    if (state == State::Connected
+        && (channel->m_state == QAmqpChannel::Open || channel->m_state == QAmqpChannel::Opening)) {
+        QString error;
+        Method close(ChannelClose);
+        close.replyCode = ReplySuccess;
+        close.replyText = QStringLiteral("channel no longer used");
+        if (sendMethod(number, close, &error))
+            closingNumbers.insert(number);
+    }
+}

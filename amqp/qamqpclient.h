@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QSslError>
+#include <QString>
+
+#include <memory>
+
+class QIODevice;
+class QAmqpChannel;
+class QAmqpExchange;
+class QAmqpQueue;
+class QAmqpClientPrivate;
+class logger;
+
+// One AMQP 0-9-1 connection on the Qt event loop. Everything is asynchronous:
+// connectToHost() starts connecting, connected() says the handshake is done,
+// disconnected() that an established connection was lost or closed. With
+// automatic reconnection, every failed attempt and every loss is followed by
+// a new attempt after the interval, and connected() comes again.
+//
+// Queue and exchange objects each own a channel of this connection; the
+// client owns them and opens their channels on every connection. Creating an
+// object under the name of one made during an earlier connection replaces
+// (deletes later) that one, so objects made afresh on each connection do not
+// pile up.
+class QAmqpClient : public QObject {
+    Q_OBJECT
+public:
+    explicit QAmqpClient(QObject* parent = nullptr);
+    ~QAmqpClient() override;
+
+    // amqp[s]://user:password@host[:port][/vhost]; the attempt starts on the
+    // event loop, so settings made right after this call apply to it.
+    void connectToHost(const QString& url);
+    // Uses an open device as the transport, for tests and fuzzing: the
+    // handshake starts at once and reconnection is off.
+    void connectToDevice(QIODevice* device);
+    // Closes the connection (connection.close) and stops reconnecting.
+    void disconnectFromHost();
+
+    void setAutoReconnect(bool enabled, int intervalMs = 30000);
+    void setWriteTimeout(int ms);
+    void setHeartbeatDelay(qint16 seconds);
+    void setVirtualHost(const QString& vhost);
+    // Shown by the broker as connection_name, and in this client's log lines.
+    void setConnectionName(const QString& name);
+    void setLogger(logger* log);
+
+    bool isConnected() const;
+    bool isBlocked() const;
+    bool autoReconnect() const;
+    int reconnectInterval() const;
+    QString virtualHost() const;
+    QString connectionName() const;
+    // As negotiated with the broker (0 before the first connection).
+    quint16 heartbeat() const;
+    quint32 frameMax() const;
+
+    QAmqpQueue* createQueue(const QString& name = QString(), int channelNumber = -1);
+    QAmqpExchange* createExchange(const QString& name = QString(), int channelNumber = -1);
+
+public slots:
+    void ignoreSslErrors(const QList<QSslError>& errors);
+
+signals:
+    void connected();
+    void disconnected();
+    void sslErrors(const QList<QSslError>& errors);
+    void blocked(const QString& reason);
+    void unblocked();
+
+private:
+    friend class QAmqpChannel;
+    friend class QAmqpClientPrivate;
+    std::unique_ptr<QAmqpClientPrivate> d;
+};

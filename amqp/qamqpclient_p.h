@@ -1,0 +1,104 @@
+#pragma once
+
+#include "amqp_codec.h"
+#include "amqp_url.h"
+#include "frame_reader.h"
+#include "frame_writer.h"
+#include "qamqpclient.h"
+
+#include <QElapsedTimer>
+#include <QMap>
+#include <QPointer>
+#include <QSet>
+#include <QTimer>
+
+class QAbstractSocket;
+
+// The connection machine behind QAmqpClient: transport glue, handshake,
+// heartbeats, time-outs, reconnection, and the dispatch of frames to channels.
+class QAmqpClientPrivate {
+public:
+    enum class State { Disconnected, Connecting, Handshaking, Connected, Closing };
+
+    explicit QAmqpClientPrivate(QAmqpClient* q);
+    ~QAmqpClientPrivate();
+
+    // --- used by the channels
+    bool isConnected() const { return state == State::Connected; }
+    bool sendMethod(quint16 channel, const amqp::Method& method, QString* error);
+    bool sendContent(quint16 channel, const amqp::Method& method, const QByteArray& body,
+                     const QAmqpMessage::PropertyHash& properties, QString* error);
+    void openChannel(QAmqpChannel* channel);
+    void channelDestroyed(QAmqpChannel* channel);
+    void logLine(int level, const QString& text) const;
+    quint64 connectionEpoch() const { return epoch; }
+
+    // --- the machine
+    void startAttempt();
+    void attachDevice(QIODevice* device, bool owned);
+    void detachDevice();
+    void onTransportReady();
+    void onReadyRead();
+    void onBytesWritten();
+    void onTransportError(const QString& what);
+    void processInput();
+    void handleFrame(const amqp::FrameView& frame);
+    void handleConnectionMethod(const amqp::Method& method);
+    void completeHandshake();
+    void protocolError(quint16 code, const QString& text);
+    void drop(const QString& why);
+    void scheduleFlush();
+    void flush();
+    void heartbeatTick();
+    void registerChannel(QAmqpChannel* channel, int wanted);
+    void retireOlder(const QMetaObject* kind, const QString& name);
+    QString prefix() const;
+    QString maskedUrl() const;
+
+    QAmqpClient* q;
+    logger* log = nullptr;
+
+    // settings
+    QString url;
+    AmqpUrl parsedUrl;
+    QString vhostOverride;
+    bool vhostSet = false;
+    bool autoReconnect = false;
+    int reconnectInterval = 30000;
+    int writeTimeout = 20000;
+    qint16 heartbeatDelay = 60;
+    QString connectionName;
+
+    // connection
+    State state = State::Disconnected;
+    bool stopped = true; // no attempts: never started, or disconnectFromHost()
+    bool blocked = false;
+    bool established = false; // connected() was emitted for the current transport
+    bool destroying = false;
+    QIODevice* device = nullptr;
+    QAbstractSocket* socket = nullptr; // the device, when it is a socket
+    bool ownsDevice = false;
+    quint64 epoch = 0;      // counts successful connections
+    quint64 transport = 0;  // counts transports; frames of an old one are never processed
+    quint16 negotiatedChannelMax = 2047;
+    quint32 negotiatedFrameMax = 0;
+    quint16 negotiatedHeartbeat = 0;
+
+    amqp::AmqpCodec codec;
+    amqp::FrameReader reader;
+    amqp::FrameWriter writer;
+    bool processScheduled = false;
+    bool flushScheduled = false;
+
+    QTimer reconnectTimer;
+    QTimer handshakeTimer;
+    QTimer heartbeatTimer;
+    QTimer writeTimer;
+    QTimer closeTimer;
+    QElapsedTimer sinceRead;
+    QElapsedTimer sinceWrite;
+
+    // channel number -> object; numbers being closed for destroyed objects
+    QMap<quint16, QAmqpChannel*> channels;
+    QSet<quint16> closingNumbers;
+};

@@ -1,0 +1,154 @@
+#include "qamqpexchange.h"
+
+#include <QPointer>
+
+using namespace amqp;
+
+QAmqpExchange::QAmqpExchange(const QString& name, QAmqpClient* client) : QAmqpChannel(name, client) {}
+
+void QAmqpExchange::enableConfirms()
+{
+    if (m_confirms)
+        return;
+    m_confirms = true;
+    if (isOpen())
+        channelOpened();
+}
+
+void QAmqpExchange::channelOpened()
+{
+    if (!m_confirms)
+        return;
+    // Sent before any queued publish, so the broker numbers them from 1.
+    Method select(ConfirmSelect);
+    sendMethod(select);
+    m_firstSequence = m_nextSequence = 1;
+}
+
+quint64 QAmqpExchange::publish(const QByteArray& message, const QString& routingKey, const QString& mimeType,
+                               const QAmqpMessage::PropertyHash& properties, int publishOptions)
+{
+    const quint64 id = ++m_lastId;
+    Method m(BasicPublish);
+    m.exchange = name();
+    m.routingKey = routingKey;
+    m.mandatory = publishOptions & poMandatory;
+    m.immediate = publishOptions & poImmediate;
+    QAmqpMessage::PropertyHash props = properties;
+    if (!mimeType.isEmpty())
+        props.insert(QAmqpMessage::ContentType, mimeType);
+    if (isOpen()) {
+        send(id, m, message, props);
+        return id;
+    }
+    ++m_queued;
+    whenOpen(
+        [this, id, m, message, props] {
+            --m_queued;
+            send(id, m, message, props);
+        },
+        [this, id] {
+            --m_queued;
+            if (m_confirms)
+                emit failed(id);
+        });
+    return id;
+}
+
+void QAmqpExchange::send(quint64 id, const Method& m, const QByteArray& body,
+                         const QAmqpMessage::PropertyHash& properties)
+{
+    QString error;
+    if (!sendContent(m, body, properties, &error)) {
+        logLine(1, QStringLiteral("cannot publish to routing key \"%1\": %2").arg(m.routingKey, error));
+        if (m_confirms)
+            failLater(id);
+        return;
+    }
+    if (m_confirms) {
+        m_unconfirmed.push_back(Unconfirmed{id, false});
+        ++m_nextSequence;
+    }
+}
+
+void QAmqpExchange::failLater(quint64 id)
+{
+    // Reported from the event loop: the caller has not yet seen the id.
+    QMetaObject::invokeMethod(this, [this, id] { emit failed(id); }, Qt::QueuedConnection);
+}
+
+void QAmqpExchange::settle(quint64 sequence, bool multiple, bool ok)
+{
+    if (sequence < m_firstSequence || sequence >= m_firstSequence + m_unconfirmed.size()) {
+        logLine(4, QStringLiteral("confirm for unknown sequence number %1 ignored").arg(sequence));
+        return;
+    }
+    const QPointer<QAmqpExchange> guard(this);
+    const size_t index = size_t(sequence - m_firstSequence);
+    const size_t from = multiple ? 0 : index;
+    // Take the settled ids out before emitting: a slot may publish again.
+    QVector<quint64> ids;
+    for (size_t i = from; i <= index; ++i) {
+        if (!m_unconfirmed[i].settled) {
+            m_unconfirmed[i].settled = true;
+            ids.append(m_unconfirmed[i].id);
+        }
+    }
+    while (!m_unconfirmed.empty() && m_unconfirmed.front().settled) {
+        m_unconfirmed.pop_front();
+        ++m_firstSequence;
+    }
+    for (quint64 id : ids) {
+        if (ok)
+            emit confirmed(id);
+        else
+            emit failed(id);
+        if (!guard)
+            return;
+    }
+}
+
+void QAmqpExchange::channelLost()
+{
+    QVector<quint64> ids;
+    for (const Unconfirmed& u : m_unconfirmed) {
+        if (!u.settled)
+            ids.append(u.id);
+    }
+    m_unconfirmed.clear();
+    m_firstSequence = m_nextSequence = 1;
+    const QPointer<QAmqpExchange> guard(this);
+    for (quint64 id : ids) {
+        emit failed(id);
+        if (!guard)
+            return;
+    }
+}
+
+bool QAmqpExchange::handleMethod(const Method& m)
+{
+    switch (m.id) {
+    case ConfirmSelectOk: return true;
+    case BasicAck: settle(m.deliveryTag, m.multiple, true); return true;
+    case BasicNack:
+        logLine(1, QStringLiteral("the broker refused publish %1%2")
+                       .arg(m.deliveryTag)
+                       .arg(m.multiple ? QStringLiteral(" and the ones before") : QString()));
+        settle(m.deliveryTag, m.multiple, false);
+        return true;
+    default: return false;
+    }
+}
+
+void QAmqpExchange::handleContent(const Method& m, QAmqpMessage::PropertyHash&&, QByteArray&& body)
+{
+    if (m.id == BasicReturn) {
+        logLine(1, QStringLiteral("the broker returned a message of %1 bytes for routing key \"%2\": %3 %4")
+                       .arg(body.size())
+                       .arg(m.routingKey)
+                       .arg(m.replyCode)
+                       .arg(m.replyText));
+        return;
+    }
+    logLine(4, QStringLiteral("ignored %1").arg(methodName(m.id)));
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "qamqpchannel.h"
+#include "qamqpmessage.h"
+
+#include <deque>
+
+// Publishes to one exchange on its own channel. The exchange is not declared:
+// it has to exist on the broker (a publish to a missing one makes the broker
+// close the channel, which then opens again).
+//
+// With confirms enabled, every publish is answered by exactly one confirmed()
+// or failed() naming the id that publish() returned: failed when the broker
+// nacks it, or when the channel or the connection goes away first.
+class QAmqpExchange : public QAmqpChannel {
+    Q_OBJECT
+public:
+    enum PublishOption { poNoOptions = 0x00, poMandatory = 0x01, poImmediate = 0x02 };
+
+    // Puts the channel in confirm mode now and at every later opening.
+    void enableConfirms();
+    bool confirmsEnabled() const { return m_confirms; }
+    // Publishes waiting for their confirm, or for the channel to open.
+    int unconfirmedCount() const { return int(m_unconfirmed.size()) + m_queued; }
+
+    // Returns the publish's id (from 1, never reused by this object).
+    quint64 publish(const QByteArray& message, const QString& routingKey, const QString& mimeType,
+                    const QAmqpMessage::PropertyHash& properties = QAmqpMessage::PropertyHash(),
+                    int publishOptions = poNoOptions);
+
+signals:
+    void confirmed(quint64 id);
+    void failed(quint64 id);
+
+protected:
+    void channelOpened() override;
+    void channelLost() override;
+    bool handleMethod(const amqp::Method& method) override;
+    void handleContent(const amqp::Method& method, QAmqpMessage::PropertyHash&& properties,
+                       QByteArray&& body) override;
+
+private:
+    friend class QAmqpClient;
+    QAmqpExchange(const QString& name, QAmqpClient* client);
+    void send(quint64 id, const amqp::Method& method, const QByteArray& body,
+              const QAmqpMessage::PropertyHash& properties);
+    void settle(quint64 sequence, bool multiple, bool ok);
+    void failLater(quint64 id);
+
+    struct Unconfirmed {
+        quint64 id;
+        bool settled;
+    };
+    bool m_confirms = false;
+    quint64 m_lastId = 0;
+    int m_queued = 0;                       // publishes waiting for the channel to open
+    quint64 m_firstSequence = 1;            // broker sequence number of m_unconfirmed.front()
+    quint64 m_nextSequence = 1;             // the next publish's sequence number on this channel
+    std::deque<Unconfirmed> m_unconfirmed;  // in sequence order
+};

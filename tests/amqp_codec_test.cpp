@@ -1,0 +1,216 @@
+#include "amqp_codec.h"
+#include "frame_reader.h"
+#include "frame_writer.h"
+
+#include <QtEndian>
+
+#include <gtest/gtest.h>
+
+using namespace amqp;
+
+namespace {
+
+QByteArray hex(const char* text) { return QByteArray::fromHex(text); }
+
+QByteArray shortstr(const QByteArray& s) { return char(s.size()) + s; }
+
+QByteArray longstr(const QByteArray& s)
+{
+    char len[4];
+    qToBigEndian<quint32>(quint32(s.size()), len);
+    return QByteArray(len, 4) + s;
+}
+
+QByteArray frame(quint8 type, quint16 channel, const QByteArray& payload)
+{
+    char header[7];
+    header[0] = char(type);
+    qToBigEndian<quint16>(channel, header + 1);
+    qToBigEndian<quint32>(quint32(payload.size()), header + 3);
+    return QByteArray(header, 7) + payload + char(0xCE);
+}
+
+// Every frame the reader finds in the bytes; stops at an error.
+QList<QPair<quint8, QByteArray>> frames(FrameReader& reader, QString* error = nullptr)
+{
+    QList<QPair<quint8, QByteArray>> out;
+    FrameView f;
+    QString e;
+    FrameReader::Result r;
+    while ((r = reader.next(f, &e)) == FrameReader::Frame)
+        out.append(qMakePair(f.type, QByteArray(f.payload, f.size)));
+    if (error)
+        *error = r == FrameReader::Error ? e : QString();
+    return out;
+}
+
+} // namespace
+
+TEST(AmqpCodec, DecodesConnectionStartWithNestedTables)
+{
+    const QByteArray capabilities = shortstr("publisher_confirms") + 't' + char(1);
+    const QByteArray table = shortstr("product") + 'S' + longstr("RabbitMQ") + shortstr("capabilities") + 'F'
+                             + longstr(capabilities);
+    const QByteArray payload = hex("000a000a") + char(0) + char(9) + longstr(table) + longstr("PLAIN AMQPLAIN")
+                               + longstr("en_US");
+    AmqpCodec codec;
+    Method m;
+    QString error;
+    ASSERT_TRUE(codec.decodeMethod(payload.constData(), payload.size(), m, &error)) << error.toStdString();
+    EXPECT_EQ(m.id, quint32(ConnectionStart));
+    EXPECT_EQ(m.versionMinor, 9);
+    EXPECT_EQ(m.mechanisms, QByteArray("PLAIN AMQPLAIN"));
+    EXPECT_EQ(m.table.value(QStringLiteral("product")).toString(), QStringLiteral("RabbitMQ"));
+    const QAmqpTable caps = m.table.value(QStringLiteral("capabilities")).value<QAmqpTable>();
+    EXPECT_TRUE(caps.value(QStringLiteral("publisher_confirms")).toBool());
+}
+
+TEST(AmqpCodec, DecodesDeliverAndRefusesTruncatedOrUnknownMethods)
+{
+    const QByteArray deliver = hex("003c003c") + shortstr("ctag") + hex("0000000000000102") + char(1) + shortstr("ex")
+                               + shortstr("rk");
+    AmqpCodec codec;
+    Method m;
+    QString error;
+    ASSERT_TRUE(codec.decodeMethod(deliver.constData(), deliver.size(), m, &error));
+    EXPECT_EQ(m.deliveryTag, 258u);
+    EXPECT_TRUE(m.redelivered);
+    EXPECT_EQ(m.consumerTag, QStringLiteral("ctag"));
+    EXPECT_EQ(m.routingKey, QStringLiteral("rk"));
+
+    for (int cut = 0; cut < deliver.size(); ++cut) {
+        EXPECT_FALSE(codec.decodeMethod(deliver.constData(), cut, m, &error)) << "cut at " << cut;
+        EXPECT_FALSE(error.isEmpty());
+    }
+    const QByteArray unknown = hex("7777777700");
+    EXPECT_FALSE(codec.decodeMethod(unknown.constData(), unknown.size(), m, &error));
+}
+
+TEST(AmqpCodec, EncodesPublishExactlyAndRefusesLongNames)
+{
+    AmqpCodec codec;
+    Method m(BasicPublish);
+    m.exchange = QStringLiteral("ex");
+    m.routingKey = QStringLiteral("rk");
+    m.mandatory = true;
+    QByteArray out = "x";
+    QString error;
+    ASSERT_TRUE(codec.encodeMethod(m, out, &error)) << error.toStdString();
+    EXPECT_EQ(out, "x" + hex("003c0028") + hex("0000") + shortstr("ex") + shortstr("rk") + char(1));
+
+    m.routingKey = QString(256, QLatin1Char('k'));
+    out.clear();
+    EXPECT_FALSE(codec.encodeMethod(m, out, &error));
+    EXPECT_TRUE(out.isEmpty());
+    EXPECT_TRUE(error.contains(QStringLiteral("255"))) << error.toStdString();
+}
+
+TEST(AmqpCodec, ContentPropertiesRoundTrip)
+{
+    AmqpCodec codec;
+    QAmqpMessage::PropertyHash props;
+    props.insert(QAmqpMessage::ContentType, QStringLiteral("application/octet-stream"));
+    props.insert(QAmqpMessage::DeliveryMode, 2);
+    QAmqpTable headers;
+    headers.insert(QStringLiteral("n"), 42);
+    headers.insert(QStringLiteral("s"), QStringLiteral("caf\u00e9"));
+    headers.insert(QStringLiteral("b"), QByteArray("\x00\xff", 2));
+    headers.insert(QStringLiteral("list"), QVariantList{1, QStringLiteral("two")});
+    props.insert(QAmqpMessage::Headers, QVariant::fromValue(headers));
+    QByteArray out;
+    QString error;
+    ASSERT_TRUE(codec.encodeContentHeader(BasicClass, 12345, props, out, &error)) << error.toStdString();
+
+    ContentHeader header;
+    ASSERT_TRUE(codec.decodeContentHeader(out.constData(), out.size(), header, &error)) << error.toStdString();
+    EXPECT_EQ(header.bodySize, 12345u);
+    EXPECT_EQ(header.properties.value(QAmqpMessage::ContentType).toString(), QStringLiteral("application/octet-stream"));
+    EXPECT_EQ(header.properties.value(QAmqpMessage::DeliveryMode).toUInt(), 2u);
+    const QAmqpTable back = header.properties.value(QAmqpMessage::Headers).value<QAmqpTable>();
+    EXPECT_EQ(back.value(QStringLiteral("n")).toInt(), 42);
+    EXPECT_EQ(back.value(QStringLiteral("s")).toString(), QStringLiteral("caf\u00e9"));
+    EXPECT_EQ(back.value(QStringLiteral("b")).toByteArray(), QByteArray("\x00\xff", 2));
+    EXPECT_EQ(back.value(QStringLiteral("list")).toList().size(), 2);
+}
+
+TEST(FrameReader, FindsFramesHoweverTheBytesArrive)
+{
+    const QByteArray stream = frame(1, 0, "abc") + frame(8, 0, "") + frame(3, 7, QByteArray(5000, 'z'));
+    for (int step : {1, 7, 100, stream.size()}) {
+        FrameReader reader;
+        QList<QPair<quint8, QByteArray>> found;
+        for (int at = 0; at < stream.size(); at += step) {
+            reader.append(stream.constData() + at, qMin(step, stream.size() - at));
+            found += frames(reader);
+        }
+        ASSERT_EQ(found.size(), 3) << "step " << step;
+        EXPECT_EQ(found[0].second, QByteArray("abc"));
+        EXPECT_EQ(found[1].first, 8);
+        EXPECT_EQ(found[2].second.size(), 5000);
+        EXPECT_EQ(reader.buffered(), 0);
+    }
+}
+
+TEST(FrameReader, RejectsBadHeadersBeforeThePayloadArrives)
+{
+    QString error;
+    {
+        FrameReader reader;
+        const QByteArray bad = frame(5, 0, "x");
+        reader.append(bad.constData(), 7); // header only
+        EXPECT_TRUE(frames(reader, &error).isEmpty());
+        EXPECT_TRUE(error.contains(QStringLiteral("frame type 5"))) << error.toStdString();
+    }
+    {
+        FrameReader reader;
+        reader.setFrameMax(4096);
+        char header[7] = {1, 0, 0};
+        qToBigEndian<quint32>(4096 - 7, header + 3); // one byte over frame_max - 8
+        reader.append(header, 7);
+        EXPECT_TRUE(frames(reader, &error).isEmpty());
+        EXPECT_TRUE(error.contains(QStringLiteral("exceeds frame_max"))) << error.toStdString();
+    }
+    {
+        FrameReader reader;
+        QByteArray bad = frame(1, 0, "abc");
+        bad[bad.size() - 1] = 'x';
+        reader.append(bad.constData(), bad.size());
+        EXPECT_TRUE(frames(reader, &error).isEmpty());
+        EXPECT_TRUE(error.contains(QStringLiteral("end octet"))) << error.toStdString();
+    }
+}
+
+TEST(FrameWriter, SplitsBodiesAtFrameMaxMinusEight)
+{
+    AmqpCodec codec;
+    struct Row {
+        int body;
+        int bodyFrames;
+    };
+    const int max = 4096;
+    for (const Row& row : {Row{0, 0}, Row{1, 1}, Row{max - 8, 1}, Row{max - 7, 2}, Row{3 * (max - 8), 3}}) {
+        FrameWriter writer(codec);
+        writer.setFrameMax(max);
+        Method publish(BasicPublish);
+        publish.routingKey = QStringLiteral("k");
+        QString error;
+        const QByteArray body(row.body, 'b');
+        ASSERT_TRUE(writer.content(1, publish, body, {}, &error)) << error.toStdString();
+
+        FrameReader reader;
+        reader.setFrameMax(max);
+        reader.append(writer.pending().constData(), writer.pending().size());
+        const auto found = frames(reader, &error);
+        ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+        ASSERT_EQ(found.size(), 2 + row.bodyFrames) << "body " << row.body;
+        EXPECT_EQ(found[0].first, FrameMethod);
+        EXPECT_EQ(found[1].first, FrameHeader);
+        QByteArray joined;
+        for (int i = 2; i < found.size(); ++i) {
+            EXPECT_EQ(found[i].first, FrameBody);
+            EXPECT_LE(found[i].second.size(), max - 8);
+            joined += found[i].second;
+        }
+        EXPECT_EQ(joined, body);
+    }
+}

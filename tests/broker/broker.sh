@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# A private RabbitMQ for the tests: loopback only, its own directory, ports
+# that were free when it started.
+#   broker.sh start DIR        start it, wait until it runs, write DIR/broker.env
+#   broker.sh stop DIR         stop it
+#   broker.sh ctl DIR ARGS...  run rabbitmqctl against it
+set -euo pipefail
+
+cmd=${1:?start, stop or ctl}
+dir=$(realpath -m "${2:?directory}")
+shift 2
+sbin=/usr/lib/rabbitmq/bin
+
+load_env() {
+  # shellcheck disable=SC1091
+  . "$dir/broker.env"
+  export HOME=$dir RABBITMQ_BASE=$dir
+  export RABBITMQ_CONF_ENV_FILE=$dir/rabbitmq-env.conf RABBITMQ_CONFIG_FILE=$dir/rabbitmq
+  export RABBITMQ_ENABLED_PLUGINS_FILE=$dir/enabled_plugins
+  export RABBITMQ_MNESIA_BASE=$dir/mnesia RABBITMQ_LOG_BASE=$dir/log RABBITMQ_PID_FILE=$dir/pid
+  export RABBITMQ_NODENAME=$NODENAME RABBITMQ_DIST_PORT=$DIST_PORT ERL_EPMD_ADDRESS=127.0.0.1
+  export RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS="-kernel inet_dist_use_interface {127,0,0,1}"
+}
+
+free_port() {
+  /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+stop() {
+  [ -f "$dir/broker.env" ] || return 0
+  load_env
+  if [ -f "$dir/pid" ]; then
+    "$sbin/rabbitmqctl" stop "$dir/pid" >/dev/null 2>&1 || true
+    pid=$(cat "$dir/pid" 2>/dev/null || true)
+    [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null || true
+  fi
+  rm -f "$dir/pid"
+}
+
+case "$cmd" in
+start)
+  stop
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  amqp_port=$(free_port)
+  dist_port=$(free_port)
+  while [ "$dist_port" = "$amqp_port" ]; do dist_port=$(free_port); done
+  cat > "$dir/broker.env" <<ENV
+AMQP_PORT=$amqp_port
+DIST_PORT=$dist_port
+NODENAME=shardex-test-$amqp_port@localhost
+ENV
+  cat > "$dir/rabbitmq.conf" <<CONF
+listeners.tcp.1 = 127.0.0.1:$amqp_port
+loopback_users = none
+log.file.level = warning
+log.console = false
+CONF
+  echo '[].' > "$dir/enabled_plugins"
+  : > "$dir/rabbitmq-env.conf"
+  load_env
+  setsid "$sbin/rabbitmq-server" > "$dir/server.out" 2>&1 < /dev/null &
+  if ! "$sbin/rabbitmqctl" wait --timeout 120 "$dir/pid" > "$dir/wait.out" 2>&1; then
+    echo "the test broker did not start; see $dir" >&2
+    tail -n 30 "$dir/server.out" >&2 || true
+    exit 1
+  fi
+  echo "test broker up on 127.0.0.1:$amqp_port ($dir)"
+  ;;
+stop)
+  stop
+  ;;
+ctl)
+  load_env
+  exec "$sbin/rabbitmqctl" "$@"
+  ;;
+*)
+  echo "unknown command $cmd" >&2
+  exit 2
+  ;;
+esac

@@ -1,0 +1,96 @@
+#!/usr/bin/python3
+"""An independent AMQP client for the tests (python3-pika).
+
+Reads {"port": P, "vhost": V, "ops": [...]} as JSON on stdin, runs the ops in
+order on one connection and prints a JSON array with one result per op.
+
+ops:
+  {"op": "declare_exchange", "exchange": E, "type": "direct"}
+  {"op": "declare_queue", "queue": Q, "durable": false, "auto_delete": false, "arguments": {}}
+  {"op": "bind", "queue": Q, "exchange": E, "key": K}
+  {"op": "publish", "exchange": E, "key": K, "bodies_hex": [..], "content_type": T, "headers": {..}}
+  {"op": "get", "queue": Q, "max": N}  -> [{"body_hex", "content_type", "routing_key", "exchange", "headers"}]
+  {"op": "wait_get", "queue": Q, "count": N, "timeout": S}  -> like get, waits until N arrived or S passed
+  {"op": "purge", "queue": Q}
+  {"op": "delete_queue", "queue": Q}
+  {"op": "delete_exchange", "exchange": E}
+"""
+import json
+import sys
+import time
+
+import pika
+
+
+def message(method, props, body):
+    return {
+        "body_hex": body.hex(),
+        "content_type": props.content_type,
+        "routing_key": method.routing_key,
+        "exchange": method.exchange,
+        "headers": {k: (v.decode("latin-1") if isinstance(v, bytes) else v) for k, v in (props.headers or {}).items()},
+        "redelivered": method.redelivered,
+    }
+
+
+def fetch(ch, queue, count, timeout):
+    out = []
+    deadline = time.time() + timeout
+    while len(out) < count:
+        method, props, body = ch.basic_get(queue=queue, auto_ack=True)
+        if method is None:
+            if time.time() >= deadline:
+                break
+            time.sleep(0.02)
+            continue
+        out.append(message(method, props, body))
+    return out
+
+
+def run(ch, op):
+    kind = op["op"]
+    if kind == "declare_exchange":
+        ch.exchange_declare(exchange=op["exchange"], exchange_type=op.get("type", "direct"))
+        return True
+    if kind == "declare_queue":
+        ch.queue_declare(queue=op["queue"], durable=op.get("durable", False),
+                         auto_delete=op.get("auto_delete", False), arguments=op.get("arguments") or None)
+        return True
+    if kind == "bind":
+        ch.queue_bind(queue=op["queue"], exchange=op["exchange"], routing_key=op["key"])
+        return True
+    if kind == "publish":
+        props = pika.BasicProperties(content_type=op.get("content_type"), headers=op.get("headers"))
+        for body in op["bodies_hex"]:
+            ch.basic_publish(exchange=op["exchange"], routing_key=op["key"], body=bytes.fromhex(body),
+                             properties=props)
+        return len(op["bodies_hex"])
+    if kind == "get":
+        return fetch(ch, op["queue"], op.get("max", 1000000), 0)
+    if kind == "wait_get":
+        return fetch(ch, op["queue"], op["count"], op.get("timeout", 10))
+    if kind == "purge":
+        return ch.queue_purge(queue=op["queue"]).method.message_count
+    if kind == "delete_queue":
+        ch.queue_delete(queue=op["queue"])
+        return True
+    if kind == "delete_exchange":
+        ch.exchange_delete(exchange=op["exchange"])
+        return True
+    raise ValueError("unknown op " + kind)
+
+
+def main():
+    request = json.load(sys.stdin)
+    params = pika.ConnectionParameters(host="127.0.0.1", port=request["port"], virtual_host=request["vhost"],
+                                       credentials=pika.PlainCredentials("guest", "guest"))
+    connection = pika.BlockingConnection(params)
+    ch = connection.channel()
+    ch.confirm_delivery()
+    results = [run(ch, op) for op in request["ops"]]
+    connection.close()
+    json.dump(results, sys.stdout)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,44 @@
+#include "tcp_proxy.h"
+
+TcpProxy::TcpProxy(quint16 targetPort, QObject* parent) : QObject(parent), m_target(targetPort)
+{
+    m_server.listen(QHostAddress::LocalHost, 0);
+    connect(&m_server, &QTcpServer::newConnection, this, &TcpProxy::accept);
+}
+
+void TcpProxy::accept()
+{
+    while (QTcpSocket* client = m_server.nextPendingConnection()) {
+        auto* upstream = new QTcpSocket(this);
+        client->setParent(this);
+        upstream->connectToHost(QHostAddress::LocalHost, m_target);
+        connect(client, &QTcpSocket::readyRead, this, [this, client, upstream] { forward(client, upstream); });
+        connect(upstream, &QTcpSocket::readyRead, this, [this, client, upstream] { forward(upstream, client); });
+        connect(upstream, &QTcpSocket::connected, this, [this, client, upstream] { forward(client, upstream); });
+        connect(client, &QTcpSocket::disconnected, upstream, &QTcpSocket::disconnectFromHost);
+        connect(upstream, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+        m_pairs.append(Pair{client, upstream});
+    }
+}
+
+void TcpProxy::forward(QTcpSocket* from, QTcpSocket* to)
+{
+    if (m_silent) {
+        from->readAll(); // swallowed, as by a network that lost the packets
+        return;
+    }
+    if (to->state() != QAbstractSocket::ConnectedState)
+        return; // stays buffered in `from` until the upstream is connected
+    to->write(from->readAll());
+}
+
+void TcpProxy::cutAll()
+{
+    for (const Pair& p : m_pairs) {
+        if (p.client)
+            p.client->abort();
+        if (p.upstream)
+            p.upstream->abort();
+    }
+    m_pairs.clear();
+}
