@@ -315,3 +315,18 @@ TEST_F(AmqpClientTest, SilentPeerIsDroppedWithinTwoHeartbeats)
     EXPECT_LE(t.elapsed(), 2600);
     EXPECT_EQ(log.grep(QStringLiteral("no data from the broker")).size(), 1) << log.raw().toStdString();
 }
+
+TEST_F(AmqpClientTest, DeletedQueueCancelsTheConsumer)
+{
+    auto client = connected();
+    QAmqpQueue* queue = client->createQueue(QStringLiteral("doomed"));
+    queue->declare(0);
+    queue->consume(0);
+    ASSERT_TRUE(waitFor([&] { return queue->isConsuming(); }));
+    QSignalSpy cancelled(queue, &QAmqpQueue::consumerCancelled);
+    peer({op({{QStringLiteral("op"), QStringLiteral("delete_queue")}, {QStringLiteral("queue"), QStringLiteral("doomed")}})});
+    ASSERT_TRUE(waitFor([&] { return cancelled.count() == 1; })) << log.raw().toStdString();
+    EXPECT_FALSE(queue->isConsuming());
+    EXPECT_TRUE(queue->isOpen());
+    EXPECT_EQ(log.grep(QStringLiteral("the broker cancelled consumer")).size(), 1);
+}
