@@ -18,7 +18,8 @@ QByteArray LogFile::raw() const
 
 QStringList LogFile::lines() const
 {
-    QStringList out = QString::fromUtf8(raw()).split(QStringLiteral("\r\n"));
+    const QByteArray bytes = raw();
+    QStringList out = QString::fromUtf8(bytes.constData(), bytes.size()).split(QStringLiteral("\r\n"));
     if (!out.isEmpty() && out.last().isEmpty())
         out.removeLast();
     return out;

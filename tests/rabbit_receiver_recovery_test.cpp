@@ -1,0 +1,96 @@
+// The receiver's recovery with its fixed 30-second interval: a lost
+// connection and a refused declaration. Slow by nature; it runs in parallel
+// with the other tests.
+#include "log_file.h"
+#include "rabbit_receiver.h"
+#include "test_broker.h"
+#include "wait.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr int RecoveryWait = 45000; // the 30 s interval and some slack
+
+class ReceiverRecoveryTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(TestBroker::instance().available()) << "no test broker"; }
+    rabbit_receiver_config config(const QString& queue, int mode)
+    {
+        rabbit_receiver_config c;
+        c.path = TestBroker::instance().url();
+        c.vhost = vhost.name();
+        c.queue = queue;
+        c.mode = mode;
+        c.prefetch_count = 10;
+        return c;
+    }
+    void publish(const QString& queue, const QByteArray& body)
+    {
+        QJsonObject o{{QStringLiteral("op"), QStringLiteral("publish")}, {QStringLiteral("exchange"), QString()},
+                      {QStringLiteral("key"), queue},
+                      {QStringLiteral("bodies_hex"), QJsonArray{QString::fromLatin1(body.toHex())}}};
+        runPeer(vhost.name(), {o});
+    }
+    int unacked(const QString& queue)
+    {
+        return vhost.queue(queue).value(QStringLiteral("messages_unacknowledged")).toInt();
+    }
+
+    LogFile log{4};
+    TestVhost vhost{QStringLiteral("rxrec")};
+};
+
+} // namespace
+
+TEST_F(ReceiverRecoveryTest, ALostConnectionIsSetUpAgainAndStaleTagsAreNeverSent)
+{
+    rabbit_receiver receiver(&log.log(), config(QStringLiteral("work"), 0), nullptr, true, false);
+    QSignalSpy up(&receiver, &rabbit_receiver::conn_estimated);
+    QList<QPair<QByteArray, quint64>> got;
+    QList<quint64> generations;
+    QObject::connect(&receiver, &rabbit_receiver::raw_data_received, [&](const QByteArray& body, uint64_t tag) {
+        got.append(qMakePair(body, quint64(tag)));
+        generations.append(receiver.channel_generation());
+    });
+    ASSERT_TRUE(waitFor([&] { return vhost.queue(QStringLiteral("work")).value(QStringLiteral("consumers")).toInt() == 1; }));
+    publish(QStringLiteral("work"), "first");
+    ASSERT_TRUE(waitFor([&] { return got.size() == 1; }));
+
+    ASSERT_EQ(vhost.closeConnections(), 1);
+    ASSERT_TRUE(waitFor([&] { return !log.grep(QStringLiteral(" Error :  Rabbit_man_ul: Disconnected")).isEmpty(); }))
+        << log.raw().toStdString();
+    ASSERT_TRUE(waitFor([&] { return up.count() == 2 && got.size() == 2; }, RecoveryWait)) << log.raw().toStdString();
+    EXPECT_EQ(got[1].first, QByteArray("first")) << "the unacknowledged delivery comes again";
+    EXPECT_EQ(got[1].second, 1u) << "tags start again on the new channel";
+    EXPECT_NE(generations[1], generations[0]);
+    EXPECT_EQ(log.grep(QStringLiteral(" Rabbit_man_ul: connected")).size(), 2);
+
+    // The first delivery's tag 1 would name the redelivery on the new channel.
+    receiver.ack_message(got[0].second, false, generations[0]);
+    spin(300);
+    EXPECT_EQ(unacked(QStringLiteral("work")), 1);
+    EXPECT_EQ(log.grep(QStringLiteral("of an earlier channel not sent")).size(), 1);
+
+    receiver.ack_message(got[1].second, false, generations[1]);
+    EXPECT_TRUE(waitFor([&] { return unacked(QStringLiteral("work")) == 0; }));
+}
+
+TEST_F(ReceiverRecoveryTest, ARefusedDeclarationIsLoggedAndRetriedAfterTheInterval)
+{
+    // The queue exists durable; an auto-delete declaration of it is refused.
+    runPeer(vhost.name(), {QJsonObject{{QStringLiteral("op"), QStringLiteral("declare_queue")},
+                                       {QStringLiteral("queue"), QStringLiteral("taken")},
+                                       {QStringLiteral("durable"), true}}});
+    QElapsedTimer clock;
+    clock.start();
+    rabbit_receiver receiver(&log.log(), config(QStringLiteral("taken"), 8), nullptr, true, false);
+    const QString refused = QStringLiteral("rabbit_receiver: queue taken: the broker closed the queue's channel: 406 PRECONDITION_FAILED");
+    ASSERT_TRUE(waitFor([&] { return log.grep(refused).size() == 1; })) << log.raw().toStdString();
+    ASSERT_TRUE(waitFor([&] { return log.grep(refused).size() == 2; }, RecoveryWait)) << log.raw().toStdString();
+    EXPECT_GE(clock.elapsed(), 29000) << "no tight loop";
+    EXPECT_TRUE(log.grep(refused)[0].contains(QStringLiteral("set-up again in 30000 ms")));
+}
