@@ -28,7 +28,7 @@ def message(method, props, body):
         "content_type": props.content_type,
         "routing_key": method.routing_key,
         "exchange": method.exchange,
-        "headers": {k: (v.decode("latin-1") if isinstance(v, bytes) else v) for k, v in (props.headers or {}).items()},
+        "headers": props.headers or {},
         "redelivered": method.redelivered,
     }
 
@@ -89,7 +89,8 @@ def main():
     ch.confirm_delivery()
     results = [run(ch, op) for op in request["ops"]]
     connection.close()
-    json.dump(results, sys.stdout)
+    # Header values may be bytes or timestamps (x-death of a dead-lettered message).
+    json.dump(results, sys.stdout, default=lambda o: o.decode("latin-1") if isinstance(o, bytes) else str(o))
 
 
 if __name__ == "__main__":

@@ -10,6 +10,20 @@
 
 #include <gtest/gtest.h>
 
+#include "wait.h"
+
+namespace {
+
+// Waits for the process while the event loop goes on, so that the code under
+// test keeps working (consuming, publishing, heartbeats) meanwhile.
+bool finish(QProcess& p, int timeoutMs)
+{
+    return waitFor([&] { return p.state() == QProcess::NotRunning; }, timeoutMs) && p.exitStatus() == QProcess::NormalExit
+           && p.exitCode() == 0;
+}
+
+} // namespace
+
 const TestBroker& TestBroker::instance()
 {
     static const TestBroker broker;
@@ -40,7 +54,7 @@ QString TestBroker::ctl(const QStringList& args, bool* ok) const
     p.setProcessChannelMode(QProcess::SeparateChannels);
     p.start(QStringLiteral("bash"), QStringList{QStringLiteral(SHARDEX_TEST_BROKER_SCRIPT), QStringLiteral("ctl"), m_dir}
                                         + args + QStringList{QStringLiteral("-q")});
-    const bool done = p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    const bool done = finish(p, 60000);
     if (ok)
         *ok = done;
     if (!done) {
@@ -115,7 +129,7 @@ QJsonArray runPeer(const QString& vhost, const QJsonArray& ops)
     p.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(SHARDEX_TEST_PEER_SCRIPT)});
     p.write(QJsonDocument(request).toJson(QJsonDocument::Compact));
     p.closeWriteChannel();
-    if (!p.waitForFinished(120000) || p.exitCode() != 0) {
+    if (!finish(p, 120000)) {
         ADD_FAILURE() << "amqp_peer.py failed: " << p.readAllStandardError().toStdString();
         return QJsonArray();
     }

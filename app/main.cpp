@@ -1,0 +1,62 @@
+#include "logger.h"
+#include "rabbit_config.h"
+#include "rabbit_connector.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("shardex"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(SHARDEX_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Velmora Tarnhold Shardex"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    QCommandLineOption settingsOption(QStringList{QStringLiteral("c")},
+                                      QCoreApplication::translate("main", "configuration file"),
+                                      QCoreApplication::translate("main", "file"));
+    settingsOption.setDefaultValue(QStringLiteral("/etc/shardex/shardex.ini"));
+    parser.addOption(settingsOption);
+    QCommandLineOption logOption(QStringList{QStringLiteral("l")}, QCoreApplication::translate("main", "log file"),
+                                 QCoreApplication::translate("main", "file"));
+    logOption.setDefaultValue(QStringLiteral("/var/log/shardex/shardex.log"));
+    parser.addOption(logOption);
+    parser.process(app); // ends the process for --help, --version and a malformed command line
+
+    const QString settingsPath = parser.value(settingsOption);
+    const QString logPath = parser.value(logOption);
+
+    logger log(logPath, QString());
+    log.set_level(3);
+    log_line(log, 3) << "###START### version: " << QCoreApplication::applicationVersion();
+
+    RabbitConfig settings(settingsPath);
+    RabbitConnector router(settings, log, &app);
+    QObject::connect(
+        &router, &RabbitConnector::StopWorking, &app,
+        [&log, &app] {
+            log_line(log, 1) << "Shardex has been stopped...";
+            app.quit();
+        },
+        Qt::DirectConnection);
+
+    auto* watcher = new QFileSystemWatcher(&app);
+    watcher->addPath(settingsPath);
+    QObject::connect(watcher, &QFileSystemWatcher::fileChanged, &router, [watcher, &router, settingsPath] {
+        // Editors save by writing a new file and renaming it over the old one;
+        // the watcher then drops the path, so watch it again or later saves go unseen.
+        if (!watcher->files().contains(settingsPath) && QFileInfo::exists(settingsPath))
+            watcher->addPath(settingsPath);
+        router.StartWorking();
+    });
+
+    if (!router.StartWorking())
+        return 0;
+    return app.exec();
+}
