@@ -301,8 +301,9 @@ bool AmqpCodec::encodeMethod(const Method& method, QByteArray& out, QString* err
     const QByteArray consumerTag = method.consumerTag.toUtf8();
     const QByteArray replyText = method.replyText.toUtf8();
     const QByteArray vhost = method.virtualHost.toUtf8();
+    const QByteArray exchangeType = method.exchangeType.toUtf8();
     if (too_long(queue) || too_long(exchange) || too_long(routingKey) || too_long(consumerTag) || too_long(replyText)
-        || too_long(vhost)) {
+        || too_long(vhost) || too_long(exchangeType)) {
         *error = QStringLiteral("%1: a name is longer than 255 bytes").arg(methodName(method.id));
         return false;
     }
@@ -315,6 +316,7 @@ bool AmqpCodec::encodeMethod(const Method& method, QByteArray& out, QString* err
         amqp_connection_close_t close;
         amqp_channel_open_t channelOpen;
         amqp_channel_flow_ok_t flowOk;
+        amqp_exchange_declare_t exchangeDeclare;
         amqp_queue_declare_t declare;
         amqp_queue_bind_t bind;
         amqp_basic_qos_t qos;
@@ -351,6 +353,16 @@ bool AmqpCodec::encodeMethod(const Method& method, QByteArray& out, QString* err
         r.close.method_id = method.failingMethodId;
         break;
     case ChannelFlowOk: r.flowOk.active = method.active; break;
+    case ExchangeDeclare:
+        r.exchangeDeclare.exchange = tables.bytes(exchange);
+        r.exchangeDeclare.type = tables.bytes(exchangeType);
+        r.exchangeDeclare.passive = method.passive;
+        r.exchangeDeclare.durable = method.durable;
+        r.exchangeDeclare.auto_delete = method.autoDelete;
+        r.exchangeDeclare.internal = method.internal;
+        r.exchangeDeclare.nowait = method.noWait;
+        r.exchangeDeclare.arguments = tables.fromTable(method.table);
+        break;
     case QueueDeclare:
         r.declare.queue = tables.bytes(queue);
         r.declare.passive = method.passive;

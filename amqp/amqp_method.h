@@ -26,6 +26,8 @@ enum MethodId : quint32 {
     ChannelFlowOk = 0x00140015,
     ChannelClose = 0x00140028,
     ChannelCloseOk = 0x00140029,
+    ExchangeDeclare = 0x0028000A,
+    ExchangeDeclareOk = 0x0028000B,
     QueueDeclare = 0x0032000A,
     QueueDeclareOk = 0x0032000B,
     QueueBind = 0x00320014,
@@ -92,6 +94,7 @@ struct Method {
     QString exchange;
     QString routingKey;
     QString consumerTag;
+    QString exchangeType; // exchange.declare
     bool passive = false;
     bool durable = false;
     bool exclusive = false;
@@ -105,6 +108,7 @@ struct Method {
     bool multiple = false;
     bool requeue = false;
     bool global = false;
+    bool internal = false;
     quint32 messageCount = 0;
     quint32 consumerCount = 0;
     quint32 prefetchSize = 0;

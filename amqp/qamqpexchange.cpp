@@ -6,6 +6,23 @@ using namespace amqp;
 
 QAmqpExchange::QAmqpExchange(const QString& name, QAmqpClient* client) : QAmqpChannel(name, client) {}
 
+void QAmqpExchange::declare(const QString& type, int options, const QAmqpTable& arguments)
+{
+    Method m(ExchangeDeclare);
+    m.exchange = name();
+    m.exchangeType = type;
+    m.passive = options & Passive;
+    m.durable = options & Durable;
+    m.autoDelete = options & AutoDelete;
+    m.internal = options & Internal;
+    m.noWait = options & NoWait;
+    m.table = arguments;
+    whenOpen([this, m] {
+        if (sendMethod(m) && m.noWait)
+            emit declared();
+    });
+}
+
 void QAmqpExchange::enableConfirms()
 {
     if (m_confirms)
@@ -129,6 +146,7 @@ bool QAmqpExchange::handleMethod(const Method& m)
 {
     switch (m.id) {
     case ConfirmSelectOk: return true;
+    case ExchangeDeclareOk: emit declared(); return true;
     case BasicAck: settle(m.deliveryTag, m.multiple, true); return true;
     case BasicNack:
         logLine(1, QStringLiteral("the broker refused publish %1%2")

@@ -16,6 +16,11 @@ class QAmqpExchange : public QAmqpChannel {
     Q_OBJECT
 public:
     enum PublishOption { poNoOptions = 0x00, poMandatory = 0x01, poImmediate = 0x02 };
+    enum ExchangeOption { Passive = 0x01, Durable = 0x02, AutoDelete = 0x04, Internal = 0x08, NoWait = 0x10 };
+
+    // exchange.declare with a type ("direct", "fanout", "topic", "headers"); declared() follows.
+    void declare(const QString& type = QStringLiteral("direct"), int options = 0,
+                 const QAmqpTable& arguments = QAmqpTable());
 
     // Puts the channel in confirm mode now and at every later opening.
     void enableConfirms();
@@ -29,6 +34,7 @@ public:
                     int publishOptions = poNoOptions);
 
 signals:
+    void declared();
     void confirmed(quint64 id);
     void failed(quint64 id);
 

@@ -1,12 +1,11 @@
 #include "logger.h"
 #include "rabbit_config.h"
 #include "rabbit_connector.h"
+#include "settings_watcher.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFileInfo>
-#include <QFileSystemWatcher>
 
 int main(int argc, char* argv[])
 {
@@ -46,15 +45,8 @@ int main(int argc, char* argv[])
         },
         Qt::DirectConnection);
 
-    auto* watcher = new QFileSystemWatcher(&app);
-    watcher->addPath(settingsPath);
-    QObject::connect(watcher, &QFileSystemWatcher::fileChanged, &router, [watcher, &router, settingsPath] {
-        // Editors save by writing a new file and renaming it over the old one;
-        // the watcher then drops the path, so watch it again or later saves go unseen.
-        if (!watcher->files().contains(settingsPath) && QFileInfo::exists(settingsPath))
-            watcher->addPath(settingsPath);
-        router.StartWorking();
-    });
+    auto* watcher = new SettingsWatcher(settingsPath, &app);
+    QObject::connect(watcher, &SettingsWatcher::changed, &router, [&router] { router.StartWorking(); });
 
     if (!router.StartWorking())
         return 0;

@@ -250,7 +250,13 @@ TEST_F(AmqpClientTest, PublishToAMissingExchangeFailsAndTheChannelRecovers)
     EXPECT_EQ(errors[0][0].toInt(), 404);
     EXPECT_EQ(exchange->unconfirmedCount(), 0);
 
-    peer({op({{QStringLiteral("op"), QStringLiteral("declare_exchange")}, {QStringLiteral("exchange"), QStringLiteral("later")}})});
+    QSignalSpy declared(exchange, &QAmqpExchange::declared);
+    exchange->declare(QStringLiteral("fanout"));
+    ASSERT_TRUE(waitFor([&] { return declared.count() == 1; }));
+    EXPECT_TRUE(TestBroker::instance()
+                    .ctl({QStringLiteral("list_exchanges"), QStringLiteral("-p"), vhost.name(), QStringLiteral("name"),
+                          QStringLiteral("type")})
+                    .contains(QStringLiteral("later\tfanout")));
     const quint64 next = exchange->publish("kept", QStringLiteral("k"), QStringLiteral("text/plain"));
     ASSERT_TRUE(waitFor([&] { return confirmed.count() == 1; })) << log.raw().toStdString();
     EXPECT_EQ(confirmed[0][0].toULongLong(), next);
