@@ -51,6 +51,13 @@ void rabbit_publisher_impl::connected()
     exchange_handle->enableConfirms();
     connect(exchange_handle, &QAmqpExchange::confirmed, this, [this](quint64 id) { settle(id, true); });
     connect(exchange_handle, &QAmqpExchange::failed, this, [this](quint64 id) { settle(id, false); });
+    connect(exchange_handle, &QAmqpChannel::error, this, [this](int code, const QString& text) {
+        log_line(*log, 1) << "rabbit_publisher_impl: exchange " << exchange << " refused by the broker: " << code << ' '
+                          << text << "; publications fail for the next " << reconnect_interval << " ms";
+        m_refused = true;
+        m_refused_since.start();
+    });
+    m_refused = false;
     log_line(*log, 4) << "rabbit_publisher_impl: Connected";
     emit conn_estimated();
 }
@@ -73,9 +80,15 @@ void rabbit_publisher_impl::settle(quint64 id, bool ok)
         emit failed(ticket);
 }
 
+bool rabbit_publisher_impl::ready() const
+{
+    return client.isConnected() && exchange_handle
+           && (!m_refused || m_refused_since.elapsed() >= reconnect_interval);
+}
+
 quint64 rabbit_publisher_impl::publish_string(QByteArray string, QByteArray routing_key, QString mimeType)
 {
-    if (!client.isConnected()) {
+    if (!ready()) {
         // One wait of a full second; a connection that comes up meanwhile does not shorten it.
         const QPointer<rabbit_publisher_impl> self(this);
         QEventLoop loop;
@@ -88,8 +101,9 @@ quint64 rabbit_publisher_impl::publish_string(QByteArray string, QByteArray rout
         if (!self)
             return 0; // deleted during the wait (a restart): touch nothing
     }
-    if (!client.isConnected() || !exchange_handle) {
-        log_line(*log, 4) << "Try to publish but not connected";
+    if (!ready()) {
+        log_line(*log, 4) << (client.isConnected() ? "Try to publish but the exchange was refused"
+                                                   : "Try to publish but not connected");
         return 0;
     }
     log_line(*log, 4) << "Publishing :" << string << " To route : " << routing_key << ", MIME type : " << mimeType;

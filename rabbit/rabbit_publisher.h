@@ -4,6 +4,7 @@
 #include "rabbit_publisher_config.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QString>
@@ -43,6 +44,8 @@ signals:
 
 private:
     void settle(quint64 id, bool ok);
+    // Connected, with an exchange the broker has not refused lately.
+    bool ready() const;
 
     QAmqpClient client;
     QString path;
@@ -50,6 +53,12 @@ private:
     QString exchange;
     QString vhost;
     logger* log;
+
+    // After the broker refused the exchange (it does not exist, no access...),
+    // publications fail for the reconnect interval instead of being refused one
+    // by one at full speed, each closing the channel again.
+    bool m_refused = false;
+    QElapsedTimer m_refused_since;
 
     quint64 m_last_ticket = 0;
     QHash<quint64, quint64> m_in_flight; // publish id of exchange_handle -> ticket

@@ -124,7 +124,17 @@ TEST_F(PublisherTest, APublishToAMissingExchangeFails)
     ASSERT_TRUE(waitFor([&] { return failed.count() == 1; })) << log.raw().toStdString();
     EXPECT_EQ(failed[0][0].toULongLong(), ticket);
     EXPECT_EQ(confirmed.count(), 0);
-    EXPECT_EQ(log.grep(QStringLiteral("404 NOT_FOUND")).size(), 1);
+    EXPECT_EQ(log.grep(QStringLiteral("rabbit_publisher_impl: exchange nowhere refused by the broker: 404 NOT_FOUND")).size(), 1)
+        << log.raw().toStdString();
+
+    // For a while after the refusal, publications fail after the one-second
+    // wait instead of closing the channel again and again.
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(publisher.publish_string("y", "k"), 0u);
+    EXPECT_GE(clock.elapsed(), 1000);
+    EXPECT_EQ(log.grep(QStringLiteral("Try to publish but the exchange was refused")).size(), 1);
+    EXPECT_EQ(log.grep(QStringLiteral("404 NOT_FOUND")).size(), 2) << "the layer's line and the publisher's, once";
 }
 
 TEST_F(PublisherTest, DeletingThePublisherDuringItsWaitIsSafe)

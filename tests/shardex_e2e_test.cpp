@@ -338,3 +338,24 @@ TEST_F(ShardexTest, ARestartDuringThePublishersWaitIsSafe)
     EXPECT_TRUE(inputSettled());
     EXPECT_EQ(process->state(), QProcess::Running);
 }
+
+TEST_F(ShardexTest, AMissingExchangeNeitherLosesBodiesNorSpins)
+{
+    save(settingsText(QStringLiteral("p"), 4).replace(QStringLiteral("exchange=out"), QStringLiteral("exchange=later")));
+    start();
+    ASSERT_TRUE(consuming());
+    send({R"({"modem_id":1})"});
+    spin(6000);
+    // One refusal, then the body goes back and forth once a second at most.
+    EXPECT_LE(count(QStringLiteral("404 NOT_FOUND")), 4) << log().join(QLatin1Char('\n')).toStdString();
+    const QJsonObject in = vhost.queue(QStringLiteral("in"));
+    EXPECT_EQ(in.value(QStringLiteral("messages_ready")).toInt() + in.value(QStringLiteral("messages_unacknowledged")).toInt(), 1)
+        << "the body is kept";
+
+    runPeer(vhost.name(), {op(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("later")}}),
+                           op(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("p1")},
+                                                       {QStringLiteral("exchange"), QStringLiteral("later")},
+                                                       {QStringLiteral("key"), QStringLiteral("p1")}})});
+    EXPECT_EQ(shard(QStringLiteral("p1"), 1, 45).size(), 1);
+    EXPECT_TRUE(inputSettled());
+}
