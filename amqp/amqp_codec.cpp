@@ -159,6 +159,27 @@ private:
 
 bool too_long(const QByteArray& shortstr) { return shortstr.size() > 255; }
 
+// Appends `prefix` bytes (written by writePrefix) and what `encode` writes
+// after them, growing the room while rabbitmq-c reports it too small (as bad
+// data or a table too big). Returns rabbitmq-c's status; out is left as it was
+// on failure.
+template <typename WritePrefix, typename Encode>
+int encode_appending(QByteArray& out, int prefix, int capacity, WritePrefix writePrefix, Encode encode)
+{
+    const int start = out.size();
+    int status = AMQP_STATUS_BAD_AMQP_DATA;
+    for (; capacity <= MaxEncodeSize; capacity *= 4) {
+        out.resize(start + prefix + capacity);
+        char* at = out.data() + start;
+        writePrefix(at);
+        status = encode(amqp_bytes_t{size_t(capacity), at + prefix});
+        if (status >= 0 || (status != AMQP_STATUS_BAD_AMQP_DATA && status != AMQP_STATUS_TABLE_TOO_BIG))
+            break;
+    }
+    out.resize(status < 0 ? start : start + prefix + status);
+    return status;
+}
+
 } // namespace
 
 struct AmqpCodec::State {
@@ -428,31 +449,17 @@ bool AmqpCodec::encodeMethod(const Method& method, QByteArray& out, QString* err
         return false;
     }
 
-    const int start = out.size();
-    int capacity = 512 + queue.size() + exchange.size() + routingKey.size() + consumerTag.size() + replyText.size()
-                   + method.response.size();
-    int status = AMQP_STATUS_BAD_AMQP_DATA;
-    while (capacity <= MaxEncodeSize) {
-        out.resize(start + MethodIdSize + capacity);
-        char* at = out.data() + start;
-        qToBigEndian<quint32>(method.id, at);
-        amqp_bytes_t buffer{size_t(capacity), at + MethodIdSize};
-        status = amqp_encode_method(method.id, record, buffer);
-        if (status >= 0)
-            break;
-        // rabbitmq-c reports a buffer that is too small as bad data or a table too big.
-        if (status != AMQP_STATUS_BAD_AMQP_DATA && status != AMQP_STATUS_TABLE_TOO_BIG)
-            break;
-        capacity *= 4;
-    }
+    const int capacity = 512 + queue.size() + exchange.size() + routingKey.size() + consumerTag.size()
+                         + replyText.size() + method.response.size();
+    const int status = encode_appending(
+        out, MethodIdSize, capacity, [&](char* at) { qToBigEndian<quint32>(method.id, at); },
+        [&](amqp_bytes_t buffer) { return amqp_encode_method(method.id, record, buffer); });
     m->recycle();
     if (status < 0) {
-        out.resize(start);
         *error = QStringLiteral("cannot encode %1: %2")
                      .arg(methodName(method.id), QString::fromLatin1(amqp_error_string2(status)));
         return false;
     }
-    out.resize(start + MethodIdSize + status);
     return true;
 }
 
@@ -557,33 +564,20 @@ bool AmqpCodec::encodeContentHeader(quint16 classId, quint64 bodySize, const QAm
         p._flags |= AMQP_BASIC_TIMESTAMP_FLAG;
     }
 
-    const int start = out.size();
-    int capacity = 256 + textSize;
-    if (hasHeaders)
-        capacity += 4096;
-    int status = AMQP_STATUS_BAD_AMQP_DATA;
-    while (capacity <= MaxEncodeSize) {
-        out.resize(start + HeaderPrefixSize + capacity);
-        char* at = out.data() + start;
+    const int capacity = 256 + textSize + (hasHeaders ? 4096 : 0);
+    const auto writePrefix = [&](char* at) {
         qToBigEndian<quint16>(classId, at);
         qToBigEndian<quint16>(0, at + 2); // weight, unused
         qToBigEndian<quint64>(bodySize, at + 4);
-        amqp_bytes_t buffer{size_t(capacity), at + HeaderPrefixSize};
-        status = amqp_encode_properties(classId, &p, buffer);
-        if (status >= 0)
-            break;
-        if (status != AMQP_STATUS_BAD_AMQP_DATA && status != AMQP_STATUS_TABLE_TOO_BIG)
-            break;
-        capacity *= 4;
-    }
+    };
+    const int status = encode_appending(out, HeaderPrefixSize, capacity, writePrefix,
+                                        [&](amqp_bytes_t buffer) { return amqp_encode_properties(classId, &p, buffer); });
     m->recycle();
     if (status < 0) {
-        out.resize(start);
         *error = QStringLiteral("cannot encode content properties: %1")
                      .arg(QString::fromLatin1(amqp_error_string2(status)));
         return false;
     }
-    out.resize(start + HeaderPrefixSize + status);
     return true;
 }
 

@@ -75,7 +75,9 @@ bool FrameWriter::content(quint16 channel, const Method& publish, const QByteArr
     endFrame(header);
 
     const int chunk = int(m_frameMax) - FrameOverhead;
-    m_out.reserve(m_out.size() + body.size() + (body.size() / chunk + 1) * FrameOverhead);
+    const int needed = m_out.size() + body.size() + (body.size() / chunk + 1) * FrameOverhead;
+    if (needed > m_out.capacity()) // grow geometrically: no reallocation per publish
+        m_out.reserve(qMax(needed, 2 * m_out.capacity()));
     for (int offset = 0; offset < body.size(); offset += chunk) {
         const int frame = beginFrame(FrameBody, channel);
         m_out.append(body.constData() + offset, qMin(chunk, body.size() - offset));

@@ -115,7 +115,7 @@ void QAmqpChannel::connectionLost()
         emit closed();
 }
 
-QAmqpChannel::FrameResult QAmqpChannel::handleMethodFrame(const Method& m)
+QAmqpChannel::FrameResult QAmqpChannel::handleMethodFrame(Method&& m)
 {
     if (m_content != NoContent)
         return {UnexpectedFrame, QStringLiteral("%1 in the middle of a message on channel %2")
@@ -174,7 +174,7 @@ QAmqpChannel::FrameResult QAmqpChannel::handleMethodFrame(const Method& m)
     case BasicGetOk:
         if (m_state != Open)
             return {UnexpectedFrame, QStringLiteral("%1 on channel %2, which is not open").arg(methodName(m.id)).arg(m_number)};
-        m_contentMethod = m;
+        m_contentMethod = std::move(m); // a 20-field record: moved, not copied
         m_content = ExpectHeader;
         return {};
     default:

@@ -75,7 +75,7 @@ private:
 
     // Called by the client.
     void beginOpen();
-    FrameResult handleMethodFrame(const amqp::Method& method);
+    FrameResult handleMethodFrame(amqp::Method&& method);
     FrameResult handleHeaderFrame(const char* data, int size);
     FrameResult handleBodyFrame(const char* data, int size);
     void connectionLost();

@@ -332,8 +332,10 @@ void QAmqpClientPrivate::processInput()
         FrameView frame;
         QString error;
         const FrameReader::Result r = reader.next(frame, &error);
-        if (r == FrameReader::NeedMore)
+        if (r == FrameReader::NeedMore) {
+            flush(); // answers (acks, close-ok...) leave in this turn, without another queued call
             return;
+        }
         if (r == FrameReader::Error) {
             protocolError(FrameError, error);
             return;
@@ -396,7 +398,7 @@ void QAmqpClientPrivate::handleFrame(const FrameView& frame)
             protocolError(SyntaxError, error);
             return;
         }
-        result = channel->handleMethodFrame(method);
+        result = channel->handleMethodFrame(std::move(method));
     } else if (frame.type == FrameHeader) {
         result = channel->handleHeaderFrame(frame.payload, frame.size);
     } else {

@@ -43,22 +43,6 @@ protected:
     TestVhost vhost{QStringLiteral("amqp")};
 };
 
-QJsonObject op(std::initializer_list<QPair<QString, QJsonValue>> fields)
-{
-    QJsonObject o;
-    for (const auto& f : fields)
-        o.insert(f.first, f.second);
-    return o;
-}
-
-QJsonArray hexList(const QList<QByteArray>& bodies)
-{
-    QJsonArray out;
-    for (const QByteArray& b : bodies)
-        out.append(QString::fromLatin1(b.toHex()));
-    return out;
-}
-
 QList<QByteArray> sampleBodies(quint32 frameMax)
 {
     QByteArray big(8 << 20, Qt::Uninitialized);
@@ -166,10 +150,10 @@ TEST_F(AmqpClientTest, BodiesTravelByteForByteBothWays)
     ASSERT_TRUE(waitFor([&] { return queue->isConsuming(); }));
     QJsonObject headers;
     headers.insert(QStringLiteral("h"), QStringLiteral("v"));
-    peer({op({{QStringLiteral("op"), QStringLiteral("publish")}, {QStringLiteral("exchange"), QString()},
-              {QStringLiteral("key"), QStringLiteral("in")}, {QStringLiteral("bodies_hex"), hexList(bodies)},
-              {QStringLiteral("content_type"), QStringLiteral("application/x-test")},
-              {QStringLiteral("headers"), headers}})});
+    QJsonObject publish = peerPublish(QString(), QStringLiteral("in"), bodies);
+    publish.insert(QStringLiteral("content_type"), QStringLiteral("application/x-test"));
+    publish.insert(QStringLiteral("headers"), headers);
+    peer({publish});
     ASSERT_TRUE(waitFor([&] { return got.size() == bodies.size(); }, 30000)) << got.size();
     for (int i = 0; i < bodies.size(); ++i) {
         EXPECT_EQ(got[i].payload(), bodies[i]) << "body " << i;
@@ -183,7 +167,7 @@ TEST_F(AmqpClientTest, BodiesTravelByteForByteBothWays)
     EXPECT_TRUE(waitFor([&] { return vhost.queue(QStringLiteral("in")).value(QStringLiteral("messages_unacknowledged")).toInt() == 0; }));
 
     // Out: published here with confirms, read back by the independent client.
-    peer({op({{QStringLiteral("op"), QStringLiteral("declare_queue")}, {QStringLiteral("queue"), QStringLiteral("out")}})});
+    peer({peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("out")}})});
     QAmqpExchange* exchange = client->createExchange(QString());
     exchange->enableConfirms();
     QSignalSpy confirmed(exchange, &QAmqpExchange::confirmed);
@@ -197,13 +181,13 @@ TEST_F(AmqpClientTest, BodiesTravelByteForByteBothWays)
     ASSERT_TRUE(waitFor([&] { return confirmed.count() == bodies.size(); }, 30000));
     for (int i = 0; i < ids.size(); ++i)
         EXPECT_EQ(confirmed[i][0].toULongLong(), ids[i]);
-    const QJsonArray back = peer({op({{QStringLiteral("op"), QStringLiteral("wait_get")},
-                                      {QStringLiteral("queue"), QStringLiteral("out")},
-                                      {QStringLiteral("count"), bodies.size()}})})[0].toArray();
+    const QJsonArray back = peer({peerOp(QStringLiteral("wait_get"), {{QStringLiteral("queue"), QStringLiteral("out")},
+                                                                      {QStringLiteral("count"), bodies.size()}})})[0]
+                                .toArray();
     ASSERT_EQ(back.size(), bodies.size());
     for (int i = 0; i < bodies.size(); ++i) {
         const QJsonObject m = back[i].toObject();
-        EXPECT_EQ(QByteArray::fromHex(m.value(QStringLiteral("body_hex")).toString().toLatin1()), bodies[i]) << i;
+        EXPECT_EQ(peerBody(m), bodies[i]) << i;
         EXPECT_EQ(m.value(QStringLiteral("content_type")).toString(), QStringLiteral("text/plain"));
         EXPECT_EQ(m.value(QStringLiteral("headers")).toObject().value(QStringLiteral("n")).toInt(), 7);
     }
@@ -220,9 +204,7 @@ TEST_F(AmqpClientTest, QosBoundsUnacknowledgedDeliveries)
     QObject::connect(queue, &QAmqpQueue::messageReceived, [&] { got.append(queue->dequeue()); });
     queue->consume(QAmqpQueue::coNoLocal);
     ASSERT_TRUE(waitFor([&] { return queue->isConsuming() && qosOk.count() == 1; }));
-    peer({op({{QStringLiteral("op"), QStringLiteral("publish")}, {QStringLiteral("exchange"), QString()},
-              {QStringLiteral("key"), QStringLiteral("q")},
-              {QStringLiteral("bodies_hex"), hexList({"1", "2", "3", "4", "5"})}})});
+    peer({peerPublish(QString(), QStringLiteral("q"), {"1", "2", "3", "4", "5"})});
     ASSERT_TRUE(waitFor([&] { return got.size() == 2; }));
     spin(300);
     EXPECT_EQ(got.size(), 2) << "the window is full";
@@ -282,8 +264,7 @@ TEST_F(AmqpClientTest, ClosedConnectionIsReestablishedAndObjectsMadeAfreshReplac
     QSignalSpy down(client.get(), &QAmqpClient::disconnected);
     QSignalSpy up(client.get(), &QAmqpClient::connected);
     ASSERT_TRUE(waitFor([&] { return current->isConsuming(); }));
-    peer({op({{QStringLiteral("op"), QStringLiteral("publish")}, {QStringLiteral("exchange"), QString()},
-              {QStringLiteral("key"), QStringLiteral("work")}, {QStringLiteral("bodies_hex"), hexList({"a"})}})});
+    peer({peerPublish(QString(), QStringLiteral("work"), {"a"})});
     ASSERT_TRUE(waitFor([&] { return got.size() == 1; }));
     const QPointer<QAmqpQueue> old = current;
     const qlonglong staleTag = got[0].deliveryTag();
@@ -330,7 +311,7 @@ TEST_F(AmqpClientTest, DeletedQueueCancelsTheConsumer)
     queue->consume(0);
     ASSERT_TRUE(waitFor([&] { return queue->isConsuming(); }));
     QSignalSpy cancelled(queue, &QAmqpQueue::consumerCancelled);
-    peer({op({{QStringLiteral("op"), QStringLiteral("delete_queue")}, {QStringLiteral("queue"), QStringLiteral("doomed")}})});
+    peer({peerOp(QStringLiteral("delete_queue"), {{QStringLiteral("queue"), QStringLiteral("doomed")}})});
     ASSERT_TRUE(waitFor([&] { return cancelled.count() == 1; })) << log.raw().toStdString();
     EXPECT_FALSE(queue->isConsuming());
     EXPECT_TRUE(queue->isOpen());

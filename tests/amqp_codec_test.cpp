@@ -116,6 +116,7 @@ TEST(AmqpCodec, ContentPropertiesRoundTrip)
     headers.insert(QStringLiteral("s"), QStringLiteral("caf\u00e9"));
     headers.insert(QStringLiteral("b"), QByteArray("\x00\xff", 2));
     headers.insert(QStringLiteral("list"), QVariantList{1, QStringLiteral("two")});
+    headers.insert(QStringLiteral("big"), QString(20000, QLatin1Char('x'))); // more than the first guess of room
     props.insert(QAmqpMessage::Headers, QVariant::fromValue(headers));
     QByteArray out;
     QString error;
@@ -131,6 +132,7 @@ TEST(AmqpCodec, ContentPropertiesRoundTrip)
     EXPECT_EQ(back.value(QStringLiteral("s")).toString(), QStringLiteral("caf\u00e9"));
     EXPECT_EQ(back.value(QStringLiteral("b")).toByteArray(), QByteArray("\x00\xff", 2));
     EXPECT_EQ(back.value(QStringLiteral("list")).toList().size(), 2);
+    EXPECT_EQ(back.value(QStringLiteral("big")).toString().size(), 20000);
 }
 
 TEST(FrameReader, FindsFramesHoweverTheBytesArrive)

@@ -12,13 +12,6 @@
 
 namespace {
 
-QJsonObject op(const QString& name, std::initializer_list<QPair<QString, QJsonValue>> fields)
-{
-    QJsonObject o{{QStringLiteral("op"), name}};
-    for (const auto& f : fields)
-        o.insert(f.first, f.second);
-    return o;
-}
 
 class PublisherTest : public ::testing::Test {
 protected:
@@ -29,7 +22,7 @@ protected:
     }
     QJsonArray drain(const QString& queue, int count)
     {
-        return runPeer(vhost.name(), {op(QStringLiteral("wait_get"), {{QStringLiteral("queue"), queue},
+        return runPeer(vhost.name(), {peerOp(QStringLiteral("wait_get"), {{QStringLiteral("queue"), queue},
                                                                       {QStringLiteral("count"), count},
                                                                       {QStringLiteral("timeout"), 5}})})[0]
             .toArray();
@@ -44,13 +37,13 @@ protected:
 TEST_F(PublisherTest, ContentTypeRoutingKeyAndBodyReachTheBroker)
 {
     runPeer(vhost.name(),
-            {op(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("out")}}),
-             op(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("rk")}}),
-             op(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("empty")}}),
-             op(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("rk")},
+            {peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("out")}}),
+             peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("rk")}}),
+             peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("empty")}}),
+             peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("rk")},
                                          {QStringLiteral("exchange"), QStringLiteral("out")},
                                          {QStringLiteral("key"), QStringLiteral("ab")}}),
-             op(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("empty")},
+             peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("empty")},
                                          {QStringLiteral("exchange"), QStringLiteral("out")},
                                          {QStringLiteral("key"), QString()}})});
     rabbit_publisher<rabbit_publisher_config> publisher(&log.log(), config(QStringLiteral("out")), nullptr);
@@ -71,7 +64,7 @@ TEST_F(PublisherTest, ContentTypeRoutingKeyAndBodyReachTheBroker)
 
     const QJsonArray ab = drain(QStringLiteral("rk"), 3);
     ASSERT_EQ(ab.size(), 3);
-    EXPECT_EQ(QByteArray::fromHex(ab[0].toObject().value(QStringLiteral("body_hex")).toString().toLatin1()), binary);
+    EXPECT_EQ(peerBody(ab[0]), binary);
     EXPECT_EQ(ab[0].toObject().value(QStringLiteral("content_type")).toString(), QStringLiteral("application/octet-stream"));
     EXPECT_EQ(ab[1].toObject().value(QStringLiteral("content_type")).toString(), QStringLiteral("text/plain"));
     EXPECT_EQ(ab[2].toObject().value(QStringLiteral("routing_key")).toString(), QStringLiteral("ab"));
@@ -89,7 +82,7 @@ TEST_F(PublisherTest, ContentTypeRoutingKeyAndBodyReachTheBroker)
 
 TEST_F(PublisherTest, NotYetConnectedWaitsTheFullSecondThenPublishes)
 {
-    runPeer(vhost.name(), {op(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("sink")}})});
+    runPeer(vhost.name(), {peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("sink")}})});
     rabbit_publisher<rabbit_publisher_config> publisher(&log.log(), config(QString()), nullptr);
     QSignalSpy confirmed(&publisher, &rabbit_publisher_impl::confirmed);
     QElapsedTimer clock;

@@ -30,10 +30,7 @@ protected:
     }
     void publish(const QString& queue, const QByteArray& body)
     {
-        QJsonObject o{{QStringLiteral("op"), QStringLiteral("publish")}, {QStringLiteral("exchange"), QString()},
-                      {QStringLiteral("key"), queue},
-                      {QStringLiteral("bodies_hex"), QJsonArray{QString::fromLatin1(body.toHex())}}};
-        runPeer(vhost.name(), {o});
+        runPeer(vhost.name(), {peerPublish(QString(), queue, {body})});
     }
     int unacked(const QString& queue)
     {

@@ -11,22 +11,7 @@
 
 namespace {
 
-QJsonObject op(const QString& name, std::initializer_list<QPair<QString, QJsonValue>> fields)
-{
-    QJsonObject o{{QStringLiteral("op"), name}};
-    for (const auto& f : fields)
-        o.insert(f.first, f.second);
-    return o;
-}
 
-QJsonObject publish(const QString& exchange, const QString& key, const QList<QByteArray>& bodies)
-{
-    QJsonArray hex;
-    for (const QByteArray& b : bodies)
-        hex.append(QString::fromLatin1(b.toHex()));
-    return op(QStringLiteral("publish"),
-              {{QStringLiteral("exchange"), exchange}, {QStringLiteral("key"), key}, {QStringLiteral("bodies_hex"), hex}});
-}
 
 class ReceiverTest : public ::testing::Test {
 protected:
@@ -73,9 +58,9 @@ QStringList texts(const LogFile& log)
 
 TEST_F(ReceiverTest, EachConnectionDeclaresBindsInOrderThenSetsTheWindowAndConsumes)
 {
-    peer({op(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("x1")}}),
-          op(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("x2")}}),
-          op(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("x3")}})});
+    peer({peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("x1")}}),
+          peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("x2")}}),
+          peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("x3")}})});
     rabbit_receiver receiver(&log.log(),
                              config(QStringLiteral("q"),
                                     {{QStringLiteral("x1"), QStringLiteral("k1")},
@@ -125,8 +110,8 @@ TEST_F(ReceiverTest, BindingsGoOutOneAtATime)
 {
     // The second exchange does not exist: the broker refuses that binding and
     // closes the channel. Had the third been sent without waiting, it would exist.
-    peer({op(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("x1")}}),
-          op(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("x3")}})});
+    peer({peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("x1")}}),
+          peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("x3")}})});
     rabbit_receiver receiver(&log.log(),
                              config(QStringLiteral("q"),
                                     {{QStringLiteral("x1"), QStringLiteral("k1")},
@@ -155,7 +140,7 @@ TEST_F(ReceiverTest, WithoutBindingsTheQueueIsConsumedByName)
                      [&](const QByteArray& body, uint64_t tag) { got.append(qMakePair(body, quint64(tag))); });
     ASSERT_TRUE(declared()) << log.raw().toStdString();
     const QList<QByteArray> bodies = {QByteArray("plain"), QByteArray("\0\xff\xfe", 3), QByteArray()};
-    peer({publish(QString(), QStringLiteral("named"), bodies)});
+    peer({peerPublish(QString(), QStringLiteral("named"), bodies)});
     ASSERT_TRUE(waitFor([&] { return got.size() == 3; }));
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(got[i].first, bodies[i]);
@@ -172,8 +157,8 @@ TEST_F(ReceiverTest, TheFlagsChooseTheSignal)
     QSignalSpy raw(&withKey, &rabbit_receiver::raw_data_received);
     QSignalSpy json(&asJson, &rabbit_receiver::data_received);
     ASSERT_TRUE(declared(2)) << log.raw().toStdString();
-    peer({publish(QString(), QStringLiteral("k"), {QByteArray("b\0dy", 4)}),
-          publish(QString(), QStringLiteral("j"),
+    peer({peerPublish(QString(), QStringLiteral("k"), {QByteArray("b\0dy", 4)}),
+          peerPublish(QString(), QStringLiteral("j"),
                   {QByteArray(R"({"modem_id":5})"), QByteArray("[1]"), QByteArray("\x08\x01"), QByteArray()})});
     ASSERT_TRUE(waitFor([&] { return keyed.count() == 1 && json.count() == 4; }));
     EXPECT_EQ(raw.count(), 0);
@@ -197,7 +182,7 @@ TEST_F(ReceiverTest, AcknowledgementsGoToTheChannelTheDeliveryCameFrom)
                      [&](const QByteArray&, uint64_t tag) { tags.append(tag); });
     ASSERT_TRUE(consuming(QStringLiteral("acks"))) << log.raw().toStdString();
     const quint64 generation = receiver.channel_generation();
-    peer({publish(QString(), QStringLiteral("acks"), {"a", "b", "c"})});
+    peer({peerPublish(QString(), QStringLiteral("acks"), {"a", "b", "c"})});
     ASSERT_TRUE(waitFor([&] { return tags.size() == 3; }));
     auto unacked = [&] { return vhost.queue(QStringLiteral("acks")).value(QStringLiteral("messages_unacknowledged")).toInt(); };
     EXPECT_EQ(unacked(), 3);
@@ -232,7 +217,7 @@ TEST_F(ReceiverTest, DeletingTheReceiverInsideItsOwnDeliveryIsSafe)
         nested.exec();
     });
     ASSERT_TRUE(declared()) << log.raw().toStdString();
-    peer({publish(QString(), QStringLiteral("gone"), {"1", "2", "3"})});
+    peer({peerPublish(QString(), QStringLiteral("gone"), {"1", "2", "3"})});
     ASSERT_TRUE(waitFor([&] { return receiver == nullptr; }));
     spin(300);
     EXPECT_GE(deliveries, 1);

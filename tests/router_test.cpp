@@ -18,13 +18,6 @@
 
 namespace {
 
-QJsonObject op(const QString& name, std::initializer_list<QPair<QString, QJsonValue>> fields)
-{
-    QJsonObject o{{QStringLiteral("op"), name}};
-    for (const auto& f : fields)
-        o.insert(f.first, f.second);
-    return o;
-}
 
 QByteArray envelope(int type, qint32 modem, bool heartbeat = false)
 {
@@ -43,11 +36,11 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(TestBroker::instance().available()) << "no test broker";
-        QJsonArray ops{op(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("shards")}})};
+        QJsonArray ops{peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("shards")}})};
         for (int i = 0; i < 4; ++i) {
             const QString q = QStringLiteral("s%1").arg(i);
-            ops.append(op(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), q}}));
-            ops.append(op(QStringLiteral("bind"), {{QStringLiteral("queue"), q},
+            ops.append(peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), q}}));
+            ops.append(peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), q},
                                                    {QStringLiteral("exchange"), QStringLiteral("shards")},
                                                    {QStringLiteral("key"), QStringLiteral("p%1").arg(i)}}));
         }
@@ -68,25 +61,19 @@ protected:
     }
     void send(const QList<QByteArray>& bodies)
     {
-        QJsonArray hex;
-        for (const QByteArray& b : bodies)
-            hex.append(QString::fromLatin1(b.toHex()));
-        runPeer(vhost.name(), {op(QStringLiteral("publish"), {{QStringLiteral("exchange"), QString()},
-                                                              {QStringLiteral("key"), QStringLiteral("in")},
-                                                              {QStringLiteral("bodies_hex"), hex}})});
+        runPeer(vhost.name(), {peerPublish(QString(), QStringLiteral("in"), bodies)});
     }
     // What shard i received: body and content type of each message, in order.
     QList<QPair<QByteArray, QString>> shard(int i, int expected)
     {
-        const QJsonArray got = runPeer(vhost.name(), {op(QStringLiteral("wait_get"),
+        const QJsonArray got = runPeer(vhost.name(), {peerOp(QStringLiteral("wait_get"),
                                                          {{QStringLiteral("queue"), QStringLiteral("s%1").arg(i)},
                                                           {QStringLiteral("count"), expected},
                                                           {QStringLiteral("timeout"), 10}})})[0]
                                    .toArray();
         QList<QPair<QByteArray, QString>> out;
         for (const QJsonValue& m : got)
-            out.append(qMakePair(QByteArray::fromHex(m.toObject().value(QStringLiteral("body_hex")).toString().toLatin1()),
-                                 m.toObject().value(QStringLiteral("content_type")).toString()));
+            out.append(qMakePair(peerBody(m), m.toObject().value(QStringLiteral("content_type")).toString()));
         return out;
     }
     bool inputSettled()
@@ -138,10 +125,10 @@ TEST_F(RouterTest, EachBodyGoesToItsShardOrToEveryShardUnchanged)
 
 TEST_F(RouterTest, UndecodableBodiesAreLoggedAndRejectedToTheDeadLetterExchange)
 {
-    runPeer(vhost.name(), {op(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("dlx")},
+    runPeer(vhost.name(), {peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("dlx")},
                                                                    {QStringLiteral("type"), QStringLiteral("fanout")}}),
-                           op(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("dead")}}),
-                           op(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("dead")},
+                           peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("dead")}}),
+                           peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("dead")},
                                                        {QStringLiteral("exchange"), QStringLiteral("dlx")},
                                                        {QStringLiteral("key"), QString()}})});
     TestBroker::instance().ctl({QStringLiteral("set_policy"), QStringLiteral("-p"), vhost.name(), QStringLiteral("dlx"),
@@ -154,7 +141,7 @@ TEST_F(RouterTest, UndecodableBodiesAreLoggedAndRejectedToTheDeadLetterExchange)
     send({"null", envelope(0, 1), R"({"modem_id":1})"});
 
     EXPECT_EQ(shard(1, 1).size(), 1) << "the text body passes, the binary one is dropped under stop_binary" << log.raw().toStdString();
-    const QJsonArray dead = runPeer(vhost.name(), {op(QStringLiteral("wait_get"), {{QStringLiteral("queue"), QStringLiteral("dead")},
+    const QJsonArray dead = runPeer(vhost.name(), {peerOp(QStringLiteral("wait_get"), {{QStringLiteral("queue"), QStringLiteral("dead")},
                                                                                   {QStringLiteral("count"), 1}})})[0]
                                 .toArray();
     ASSERT_EQ(dead.size(), 1);

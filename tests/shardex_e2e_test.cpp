@@ -19,13 +19,6 @@
 
 namespace {
 
-QJsonObject op(const QString& name, std::initializer_list<QPair<QString, QJsonValue>> fields)
-{
-    QJsonObject o{{QStringLiteral("op"), name}};
-    for (const auto& f : fields)
-        o.insert(f.first, f.second);
-    return o;
-}
 
 QByteArray payload(qint32 modem)
 {
@@ -53,12 +46,12 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(TestBroker::instance().available()) << "no test broker";
-        QJsonArray ops{op(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("out")}})};
+        QJsonArray ops{peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("out")}})};
         for (const QString& prefix : {QStringLiteral("p"), QStringLiteral("q")}) {
             for (int i = 0; i < 4; ++i) {
                 const QString key = prefix + QString::number(i);
-                ops.append(op(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), key}}));
-                ops.append(op(QStringLiteral("bind"), {{QStringLiteral("queue"), key},
+                ops.append(peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), key}}));
+                ops.append(peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), key},
                                                        {QStringLiteral("exchange"), QStringLiteral("out")},
                                                        {QStringLiteral("key"), key}}));
             }
@@ -128,16 +121,11 @@ protected:
     }
     void send(const QList<QByteArray>& bodies, const QString& exchange = QString(), const QString& key = QStringLiteral("in"))
     {
-        QJsonArray hex;
-        for (const QByteArray& b : bodies)
-            hex.append(QString::fromLatin1(b.toHex()));
-        runPeer(vhost.name(), {op(QStringLiteral("publish"), {{QStringLiteral("exchange"), exchange},
-                                                              {QStringLiteral("key"), key},
-                                                              {QStringLiteral("bodies_hex"), hex}})});
+        runPeer(vhost.name(), {peerPublish(exchange, key, bodies)});
     }
     QJsonArray shard(const QString& queue, int expected, int timeoutS = 10)
     {
-        return runPeer(vhost.name(), {op(QStringLiteral("wait_get"), {{QStringLiteral("queue"), queue},
+        return runPeer(vhost.name(), {peerOp(QStringLiteral("wait_get"), {{QStringLiteral("queue"), queue},
                                                                       {QStringLiteral("count"), expected},
                                                                       {QStringLiteral("timeout"), timeoutS}})})[0]
             .toArray();
@@ -163,10 +151,6 @@ protected:
     std::unique_ptr<QProcess> process;
 };
 
-QByteArray body(const QJsonValue& message)
-{
-    return QByteArray::fromHex(message.toObject().value(QStringLiteral("body_hex")).toString().toLatin1());
-}
 
 } // namespace
 
@@ -208,7 +192,7 @@ TEST_F(ShardexTest, RoutesEveryKindOfBodyAndAcknowledgesWhatIsDone)
 {
     save(settingsText(QStringLiteral("p"), 4,
                       QStringLiteral("bindings/exchange=inx\nbindings/routekey=rk\n")));
-    runPeer(vhost.name(), {op(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("inx")}})});
+    runPeer(vhost.name(), {peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("inx")}})});
     start();
     ASSERT_TRUE(consuming()) << log().join(QLatin1Char('\n')).toStdString();
     const QJsonObject in = vhost.queue(QStringLiteral("in"));
@@ -228,16 +212,16 @@ TEST_F(ShardexTest, RoutesEveryKindOfBodyAndAcknowledgesWhatIsDone)
     ASSERT_EQ(s1.size(), 4);
     ASSERT_EQ(s2.size(), 2);
     ASSERT_EQ(s3.size(), 1);
-    EXPECT_EQ(body(s1[0]), json5);
-    EXPECT_EQ(body(s1[1]), negative);
-    EXPECT_EQ(body(s1[2]), none);
-    EXPECT_EQ(body(s1[3]), json5);
-    EXPECT_EQ(body(s2[0]), none);
-    EXPECT_EQ(body(s2[1]), bin);
+    EXPECT_EQ(peerBody(s1[0]), json5);
+    EXPECT_EQ(peerBody(s1[1]), negative);
+    EXPECT_EQ(peerBody(s1[2]), none);
+    EXPECT_EQ(peerBody(s1[3]), json5);
+    EXPECT_EQ(peerBody(s2[0]), none);
+    EXPECT_EQ(peerBody(s2[1]), bin);
     EXPECT_EQ(s2[1].toObject().value(QStringLiteral("content_type")).toString(), QStringLiteral("application/octet-stream"));
     EXPECT_EQ(s1[0].toObject().value(QStringLiteral("content_type")).toString(), QStringLiteral("text/plain"));
-    EXPECT_EQ(body(s0[0]), none);
-    EXPECT_EQ(body(s3[0]), none);
+    EXPECT_EQ(peerBody(s0[0]), none);
+    EXPECT_EQ(peerBody(s3[0]), none);
     EXPECT_TRUE(inputSettled()) << "acknowledged in batches, the rest within a second";
     EXPECT_EQ(count(QStringLiteral(" Error : cannot parse from binary array, size= 4")), 1);
     EXPECT_EQ(vhost.queue(QStringLiteral("in")).value(QStringLiteral("messages_ready")).toInt(), 0)
@@ -315,7 +299,7 @@ TEST_F(ShardexTest, NoBodyIsLostWhileThePublishingConnectionIsCut)
     ASSERT_TRUE(waitFor([&] {
         for (int s = 0; s < 4; ++s)
             for (const QJsonValue& m : shard(QStringLiteral("p%1").arg(s), 1000, 0))
-                arrived.insert(body(m));
+                arrived.insert(peerBody(m));
         return arrived.size() == bodies.size();
     }, 90000)) << arrived.size() << " of " << bodies.size() << " arrived";
     EXPECT_TRUE(inputSettled());
@@ -352,8 +336,8 @@ TEST_F(ShardexTest, AMissingExchangeNeitherLosesBodiesNorSpins)
     EXPECT_EQ(in.value(QStringLiteral("messages_ready")).toInt() + in.value(QStringLiteral("messages_unacknowledged")).toInt(), 1)
         << "the body is kept";
 
-    runPeer(vhost.name(), {op(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("later")}}),
-                           op(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("p1")},
+    runPeer(vhost.name(), {peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("later")}}),
+                           peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("p1")},
                                                        {QStringLiteral("exchange"), QStringLiteral("later")},
                                                        {QStringLiteral("key"), QStringLiteral("p1")}})});
     EXPECT_EQ(shard(QStringLiteral("p1"), 1, 45).size(), 1);

@@ -60,9 +60,19 @@ CONF
   : > "$dir/rabbitmq-env.conf"
   load_env
   setsid "$sbin/rabbitmq-server" > "$dir/server.out" 2>&1 < /dev/null &
-  if ! "$sbin/rabbitmqctl" wait --timeout 120 "$dir/pid" > "$dir/wait.out" 2>&1; then
+  # rabbitmqctl wait may read the pid file while it is half written: ask again.
+  started=no
+  for _ in 1 2 3; do
+    if "$sbin/rabbitmqctl" wait --timeout 120 "$dir/pid" > "$dir/wait.out" 2>&1; then
+      started=yes
+      break
+    fi
+    grep -q garbage_in_pid_file "$dir/wait.out" || break
+    sleep 1
+  done
+  if [ "$started" != yes ]; then
     echo "the test broker did not start; see $dir" >&2
-    tail -n 30 "$dir/server.out" >&2 || true
+    tail -n 30 "$dir/server.out" "$dir/wait.out" >&2 || true
     exit 1
   fi
   echo "test broker up on 127.0.0.1:$amqp_port ($dir)"

@@ -15,8 +15,15 @@ void TcpProxy::accept()
         connect(client, &QTcpSocket::readyRead, this, [this, client, upstream] { forward(client, upstream); });
         connect(upstream, &QTcpSocket::readyRead, this, [this, client, upstream] { forward(upstream, client); });
         connect(upstream, &QTcpSocket::connected, this, [this, client, upstream] { forward(client, upstream); });
-        connect(client, &QTcpSocket::disconnected, upstream, &QTcpSocket::disconnectFromHost);
-        connect(upstream, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+        // A silent network delivers no close either.
+        connect(client, &QTcpSocket::disconnected, this, [this, upstream] {
+            if (!m_silent)
+                upstream->disconnectFromHost();
+        });
+        connect(upstream, &QTcpSocket::disconnected, this, [this, client] {
+            if (!m_silent)
+                client->disconnectFromHost();
+        });
         m_pairs.append(Pair{client, upstream});
     }
 }

@@ -119,6 +119,28 @@ int TestVhost::closeConnections(const QString& reason) const
     return count;
 }
 
+QJsonObject peerOp(const QString& name, std::initializer_list<QPair<QString, QJsonValue>> fields)
+{
+    QJsonObject o{{QStringLiteral("op"), name}};
+    for (const auto& f : fields)
+        o.insert(f.first, f.second);
+    return o;
+}
+
+QJsonObject peerPublish(const QString& exchange, const QString& key, const QList<QByteArray>& bodies)
+{
+    QJsonArray hex;
+    for (const QByteArray& b : bodies)
+        hex.append(QString::fromLatin1(b.toHex()));
+    return peerOp(QStringLiteral("publish"),
+                  {{QStringLiteral("exchange"), exchange}, {QStringLiteral("key"), key}, {QStringLiteral("bodies_hex"), hex}});
+}
+
+QByteArray peerBody(const QJsonValue& message)
+{
+    return QByteArray::fromHex(message.toObject().value(QStringLiteral("body_hex")).toString().toLatin1());
+}
+
 QJsonArray runPeer(const QString& vhost, const QJsonArray& ops)
 {
     QJsonObject request;

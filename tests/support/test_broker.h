@@ -48,6 +48,14 @@ private:
     QString m_name;
 };
 
+// One op for runPeer: {"op": name, fields...}.
+QJsonObject peerOp(const QString& name, std::initializer_list<QPair<QString, QJsonValue>> fields = {});
+
+// The op that publishes bodies to an exchange under a routing key.
+QJsonObject peerPublish(const QString& exchange, const QString& key, const QList<QByteArray>& bodies);
+// The body of one message that a get or wait_get op returned.
+QByteArray peerBody(const QJsonValue& message);
+
 // Runs ops through an independent AMQP client (python3-pika, tests/support/amqp_peer.py)
 // in the given vhost and returns one result per op. See the script for the ops.
 QJsonArray runPeer(const QString& vhost, const QJsonArray& ops);
