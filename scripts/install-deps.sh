@@ -10,7 +10,7 @@ packages=(
   librabbitmq-dev
   libgtest-dev
   rabbitmq-server
-  python3 python3-pika amqp-tools
+  python3 python3-pika amqp-tools openssl
 )
 packages+=("$@")
 

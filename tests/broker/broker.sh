@@ -44,14 +44,27 @@ start)
   mkdir -p "$dir"
   amqp_port=$(free_port)
   dist_port=$(free_port)
+  tls_port=$(free_port)
   while [ "$dist_port" = "$amqp_port" ]; do dist_port=$(free_port); done
+  while [ "$tls_port" = "$amqp_port" ] || [ "$tls_port" = "$dist_port" ]; do tls_port=$(free_port); done
+  # A self-signed certificate for an amqps listener: clients have to accept it knowingly.
+  mkdir -p "$dir/tls"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 7 -subj /CN=shardex-test \
+    -keyout "$dir/tls/key.pem" -out "$dir/tls/cert.pem" > /dev/null 2>&1
   cat > "$dir/broker.env" <<ENV
 AMQP_PORT=$amqp_port
+AMQPS_PORT=$tls_port
 DIST_PORT=$dist_port
 NODENAME=shardex-test-$amqp_port@localhost
 ENV
   cat > "$dir/rabbitmq.conf" <<CONF
 listeners.tcp.1 = 127.0.0.1:$amqp_port
+listeners.ssl.1 = 127.0.0.1:$tls_port
+ssl_options.cacertfile = $dir/tls/cert.pem
+ssl_options.certfile = $dir/tls/cert.pem
+ssl_options.keyfile = $dir/tls/key.pem
+ssl_options.verify = verify_none
+ssl_options.fail_if_no_peer_cert = false
 loopback_users = none
 log.file.level = warning
 log.console = false

@@ -11,10 +11,11 @@ void TcpProxy::accept()
     while (QTcpSocket* client = m_server.nextPendingConnection()) {
         auto* upstream = new QTcpSocket(this);
         client->setParent(this);
+        client->setReadBufferSize(64 * 1024); // so that a stall reaches the kernel's buffers
         upstream->connectToHost(QHostAddress::LocalHost, m_target);
-        connect(client, &QTcpSocket::readyRead, this, [this, client, upstream] { forward(client, upstream); });
-        connect(upstream, &QTcpSocket::readyRead, this, [this, client, upstream] { forward(upstream, client); });
-        connect(upstream, &QTcpSocket::connected, this, [this, client, upstream] { forward(client, upstream); });
+        connect(client, &QTcpSocket::readyRead, this, [this, client, upstream] { forward(client, upstream, true); });
+        connect(upstream, &QTcpSocket::readyRead, this, [this, client, upstream] { forward(upstream, client, false); });
+        connect(upstream, &QTcpSocket::connected, this, [this, client, upstream] { forward(client, upstream, true); });
         // A silent network delivers no close either.
         connect(client, &QTcpSocket::disconnected, this, [this, upstream] {
             if (!m_silent)
@@ -28,8 +29,21 @@ void TcpProxy::accept()
     }
 }
 
-void TcpProxy::forward(QTcpSocket* from, QTcpSocket* to)
+void TcpProxy::setStalled(bool stalled)
 {
+    m_stalled = stalled;
+    if (!stalled) {
+        for (const Pair& p : m_pairs) {
+            if (p.client && p.upstream)
+                forward(p.client, p.upstream, true);
+        }
+    }
+}
+
+void TcpProxy::forward(QTcpSocket* from, QTcpSocket* to, bool fromClient)
+{
+    if (m_stalled && fromClient)
+        return; // a client's bytes stay unread
     if (m_silent) {
         from->readAll(); // swallowed, as by a network that lost the packets
         return;

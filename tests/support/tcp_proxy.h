@@ -15,6 +15,9 @@ public:
     explicit TcpProxy(quint16 targetPort, QObject* parent = nullptr);
     quint16 port() const { return m_server.serverPort(); }
     void setSilent(bool silent) { m_silent = silent; }
+    // Stops reading from the clients, as a peer that no longer takes data:
+    // their sends back up once the socket buffers are full.
+    void setStalled(bool stalled);
     // Closes every proxied connection now; later ones are proxied again.
     void cutAll();
     int connectionCount() const { return m_pairs.size(); }
@@ -25,10 +28,11 @@ private:
         QPointer<QTcpSocket> upstream;
     };
     void accept();
-    void forward(QTcpSocket* from, QTcpSocket* to);
+    void forward(QTcpSocket* from, QTcpSocket* to, bool fromClient);
 
     QTcpServer m_server;
     quint16 m_target;
     bool m_silent = false;
+    bool m_stalled = false;
     QList<Pair> m_pairs;
 };

@@ -40,6 +40,8 @@ TestBroker::TestBroker() : m_dir(qEnvironmentVariable("SHARDEX_TEST_BROKER_DIR")
     for (const QByteArray& line : env.readAll().split('\n')) {
         if (line.startsWith("AMQP_PORT="))
             m_port = quint16(line.mid(10).trimmed().toUInt());
+        if (line.startsWith("AMQPS_PORT="))
+            m_tlsPort = quint16(line.mid(11).trimmed().toUInt());
     }
 }
 
