@@ -49,7 +49,7 @@ bool FrameWriter::method(quint16 channel, const Method& method, QString* error)
         m_out.truncate(start);
         return false;
     }
-    if (m_out.size() - start > int(m_frameMax)) { // the broker would close the connection for it
+    if (m_out.size() - start + FrameEndSize > int(m_frameMax)) { // the broker would close the connection for it
         m_out.truncate(start);
         *error = QStringLiteral("%1 does not fit in one frame").arg(methodName(method.id));
         return false;
@@ -66,7 +66,7 @@ bool FrameWriter::content(quint16 channel, const Method& publish, const QByteArr
         return false;
     const int header = beginFrame(FrameHeader, channel);
     if (!m_codec.encodeContentHeader(BasicClass, quint64(body.size()), properties, m_out, error)
-        || m_out.size() - header > int(m_frameMax)) {
+        || m_out.size() - header + FrameEndSize > int(m_frameMax)) {
         if (error->isEmpty())
             *error = QStringLiteral("message properties do not fit in one frame");
         m_out.truncate(start);

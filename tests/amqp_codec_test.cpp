@@ -216,3 +216,29 @@ TEST(FrameWriter, SplitsBodiesAtFrameMaxMinusEight)
         EXPECT_EQ(joined, body);
     }
 }
+
+TEST(FrameWriter, RefusesAHeaderFrameThatWouldExceedFrameMax)
+{
+    // Properties sized so that the header frame is exactly frame_max, then one byte more.
+    AmqpCodec codec;
+    Method publish(BasicPublish);
+    QString error;
+    for (int extra : {0, 1}) {
+        FrameWriter writer(codec);
+        writer.setFrameMax(4096);
+        QAmqpMessage::PropertyHash props;
+        QAmqpTable headers;
+        // frame: 7 header + 12 fixed + 2 flags + 4 table length + 1+1 key + 1 type + 4 string length + text + 1 end
+        headers.insert(QStringLiteral("h"), QString(4096 - 33 + extra, QLatin1Char('x')));
+        props.insert(QAmqpMessage::Headers, QVariant::fromValue(headers));
+        const bool ok = writer.content(1, publish, "body", props, &error);
+        EXPECT_EQ(ok, extra == 0) << "extra " << extra << ": " << error.toStdString();
+        FrameReader reader;
+        reader.setFrameMax(4096);
+        reader.append(writer.pending().constData(), writer.pending().size());
+        FrameView f;
+        while (reader.next(f, &error) == FrameReader::Frame) {
+        }
+        EXPECT_EQ(reader.buffered(), 0) << "every frame written fits the reader's frame_max";
+    }
+}
