@@ -8,8 +8,9 @@
 using namespace amqp;
 
 namespace {
-// The broker's own limit on a message is 512 MiB; a larger announced body is
-// a broken stream, and memory is reserved in steps, never for the whole claim.
+// A broker accepts messages of 512 MiB at the very most (128 MiB by default);
+// a larger announced body is a broken stream. Memory is reserved in steps,
+// never for the whole claim.
 constexpr quint64 MaxBodySize = quint64(512) << 20;
 constexpr int BodyReserveStep = 4 << 20;
 } // namespace
@@ -160,8 +161,10 @@ QAmqpChannel::FrameResult QAmqpChannel::handleMethodFrame(Method&& m)
         return {};
     }
     case ChannelCloseOk:
-        m_state = Closed;
-        return {};
+        // Registered channels are never closed by the client (those of deleted
+        // objects are answered elsewhere): an unasked close-ok would leave this
+        // one closed for good, with its calls waiting forever.
+        return {UnexpectedFrame, QStringLiteral("channel.close-ok for channel %1, which did not close").arg(m_number)};
     case ChannelFlow: {
         Method ok(ChannelFlowOk);
         ok.active = m.active;

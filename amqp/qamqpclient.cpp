@@ -19,6 +19,7 @@ namespace {
 
 constexpr qint64 SocketReadBuffer = 1 << 20; // bytes Qt may hold before TCP pushes back
 constexpr int CloseOkWait = 2000;            // ms to wait for close-ok before dropping the socket
+constexpr qint64 FlushThreshold = 4 << 20;   // bytes of frames written at once at the latest
 
 QAmqpTable client_properties(const QString& connectionName)
 {
@@ -414,6 +415,8 @@ void QAmqpClientPrivate::handleConnectionMethod(const Method& m)
     if (m.id == ConnectionClose) {
         sendMethod(0, Method(ConnectionCloseOk), &error);
         flush();
+        if (socket)
+            socket->flush(); // hand close-ok to the kernel before the socket is aborted
         drop(QStringLiteral("the broker closed the connection: %1 %2").arg(m.replyCode).arg(m.replyText));
         return;
     }
@@ -508,9 +511,10 @@ void QAmqpClientPrivate::completeHandshake()
     if (!guard || current != transport || state != State::Connected)
         return;
     // Objects that the connected() handlers did not replace reopen their channels.
-    const QList<QAmqpChannel*> list = channels.values();
-    for (QAmqpChannel* channel : list) {
-        if (channels.value(quint16(channel->channelNumber())) == channel && channel->m_state == QAmqpChannel::Closed)
+    const QList<quint16> numbers = channels.keys();
+    for (quint16 number : numbers) {
+        QAmqpChannel* channel = channels.value(number);
+        if (channel && channel->m_state == QAmqpChannel::Closed)
             openChannel(channel);
     }
 }
@@ -575,11 +579,11 @@ void QAmqpClientPrivate::drop(const QString& why)
         return;
 
     const QPointer<QAmqpClient> guard(q);
-    const QList<QAmqpChannel*> list = channels.values();
-    for (QAmqpChannel* channel : list) {
-        if (channels.value(quint16(channel->channelNumber())) != channel)
-            continue;
-        channel->connectionLost();
+    const QList<quint16> numbers = channels.keys();
+    for (quint16 number : numbers) {
+        // Looked up afresh: a slot run by an earlier one may have deleted this one.
+        if (QAmqpChannel* channel = channels.value(number))
+            channel->connectionLost();
         if (!guard)
             return;
     }
@@ -626,7 +630,10 @@ bool QAmqpClientPrivate::sendContent(quint16 channel, const Method& method, cons
     }
     if (!writer.content(channel, method, body, properties, error))
         return false;
-    scheduleFlush();
+    if (writer.size() > FlushThreshold)
+        flush(); // many or large messages in one turn: do not let one buffer grow without bound
+    else
+        scheduleFlush();
     return true;
 }
 

@@ -2,42 +2,38 @@
 
 #include <QFileInfo>
 
-namespace {
-constexpr int missing_poll = 100;
-}
-
 SettingsWatcher::SettingsWatcher(const QString& path, QObject* parent)
     : QObject(parent), m_path(path), m_watcher(new QFileSystemWatcher(this))
 {
     m_watcher->addPath(path);
     connect(m_watcher, &QFileSystemWatcher::fileChanged, this, &SettingsWatcher::onFileChanged);
-    m_missing.setInterval(missing_poll);
-    connect(&m_missing, &QTimer::timeout, this, [this] {
-        m_waited += missing_poll;
-        // Report once the new file is there and no longer growing, or when the grace is over.
-        const QFileInfo info(m_path);
-        const bool settled = info.exists() && info.size() == m_lastSize && info.lastModified() == m_lastModified;
-        m_lastSize = info.exists() ? info.size() : -1;
-        m_lastModified = info.lastModified();
-        if (!settled && m_waited < missing_grace)
-            return;
-        m_missing.stop();
-        watchAgain();
-        emit changed();
-    });
+    m_settle.setInterval(settle_poll);
+    connect(&m_settle, &QTimer::timeout, this, &SettingsWatcher::poll);
 }
 
 void SettingsWatcher::onFileChanged()
 {
-    if (!QFileInfo::exists(m_path)) {
-        // Moved away mid-save: give the new file a moment to appear.
-        m_waited = 0;
-        m_lastSize = -1;
-        m_missing.start();
+    // Several notifications of one save make one report, once the file is complete.
+    if (m_settle.isActive())
         return;
-    }
-    if (m_missing.isActive())
+    m_waited = 0;
+    const QFileInfo info(m_path);
+    m_lastSize = info.exists() ? info.size() : -1;
+    m_lastModified = info.lastModified();
+    m_settle.start();
+}
+
+void SettingsWatcher::poll()
+{
+    m_waited += settle_poll;
+    const QFileInfo info(m_path);
+    const qint64 size = info.exists() ? info.size() : -1;
+    const bool settled = size > 0 && size == m_lastSize && info.lastModified() == m_lastModified;
+    m_lastSize = size;
+    m_lastModified = info.lastModified();
+    if (!settled && m_waited < settle_grace)
         return;
+    m_settle.stop();
     watchAgain();
     emit changed();
 }

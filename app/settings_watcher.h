@@ -6,17 +6,20 @@
 #include <QString>
 #include <QTimer>
 
-// Reports every change of the settings file, also after an editor replaced
-// it: most save by renaming a new file over the old one (the watcher then
-// drops the path and has to be given it again), some move the old file away
-// before writing the new one, so that the path is missing for a moment.
+// Reports every change of the settings file once the file has settled, also
+// after an editor replaced it: most save by renaming a new file over the old
+// one (the watcher then drops the path and has to be given it again), some
+// move the old file away before writing the new one, and some truncate it and
+// write it anew, so that for a moment it is missing, empty or half written.
 class SettingsWatcher : public QObject {
     Q_OBJECT
 public:
     SettingsWatcher(const QString& path, QObject* parent);
 
-    // How long a missing file is waited for before the change is reported anyway.
-    static constexpr int missing_grace = 2000;
+    // The file counts as settled when it exists and its size and time stamp
+    // did not change over one poll; after the grace the change is reported anyway.
+    static constexpr int settle_poll = 100;
+    static constexpr int settle_grace = 2000;
 
 signals:
     void changed();
@@ -27,8 +30,10 @@ private:
 
     QString m_path;
     QFileSystemWatcher* m_watcher;
-    QTimer m_missing;
+    void poll();
+
+    QTimer m_settle;
     int m_waited = 0;
-    qint64 m_lastSize = -1; // of the reappeared file at the previous poll
+    qint64 m_lastSize = -1; // at the previous poll; -1: missing
     QDateTime m_lastModified;
 };

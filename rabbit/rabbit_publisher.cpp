@@ -52,12 +52,11 @@ void rabbit_publisher_impl::connected()
     connect(exchange_handle, &QAmqpExchange::confirmed, this, [this](quint64 id) { settle(id, true); });
     connect(exchange_handle, &QAmqpExchange::failed, this, [this](quint64 id) { settle(id, false); });
     connect(exchange_handle, &QAmqpChannel::error, this, [this](int code, const QString& text) {
-        log_line(*log, 1) << "rabbit_publisher_impl: exchange " << exchange << " refused by the broker: " << code << ' '
-                          << text << "; publications fail for the next " << reconnect_interval << " ms";
-        m_refused = true;
-        m_refused_since.start();
+        log_line(*log, 1) << "rabbit_publisher_impl: the broker closed the channel of exchange " << exchange << ": "
+                          << code << ' ' << text << "; publications fail for the next " << reconnect_interval << " ms";
+        hold(reconnect_interval);
     });
-    m_refused = false;
+    m_held_for = 0;
     log_line(*log, 4) << "rabbit_publisher_impl: Connected";
     emit conn_estimated();
 }
@@ -67,8 +66,19 @@ void rabbit_publisher_impl::disconnected()
     log_line(*log, 1) << " rabbit_publisher_impl: Disconnected";
 }
 
+void rabbit_publisher_impl::hold(int ms)
+{
+    const qint64 remaining = m_held_for == 0 ? 0 : m_held_for - m_held_since.elapsed();
+    if (ms <= remaining)
+        return; // a longer hold is in force
+    m_held_for = ms;
+    m_held_since.start();
+}
+
 void rabbit_publisher_impl::settle(quint64 id, bool ok)
 {
+    if (!ok && client.isConnected() && exchange_handle && exchange_handle->isOpen())
+        hold(nack_hold); // nacked on a live channel: the broker does not take it now
     const auto it = m_in_flight.find(id);
     if (it == m_in_flight.end())
         return;
@@ -82,8 +92,7 @@ void rabbit_publisher_impl::settle(quint64 id, bool ok)
 
 bool rabbit_publisher_impl::ready() const
 {
-    return client.isConnected() && exchange_handle
-           && (!m_refused || m_refused_since.elapsed() >= reconnect_interval);
+    return client.isConnected() && exchange_handle && (m_held_for == 0 || m_held_since.elapsed() >= m_held_for);
 }
 
 quint64 rabbit_publisher_impl::publish_string(QByteArray string, QByteArray routing_key, QString mimeType)
@@ -102,7 +111,7 @@ quint64 rabbit_publisher_impl::publish_string(QByteArray string, QByteArray rout
             return 0; // deleted during the wait (a restart): touch nothing
     }
     if (!ready()) {
-        log_line(*log, 4) << (client.isConnected() ? "Try to publish but the exchange was refused"
+        log_line(*log, 4) << (client.isConnected() ? "Try to publish but the broker refused the last publications"
                                                    : "Try to publish but not connected");
         return 0;
     }

@@ -26,6 +26,7 @@ public:
     static constexpr int write_timeout = 20000;
     static constexpr qint16 heartbeat_delay = 360;
     static constexpr int connect_wait = 1000;
+    static constexpr int nack_hold = 1000;
 
 public slots:
     // Publishes the body under the routing key (up to its first NUL byte) with
@@ -44,6 +45,7 @@ signals:
 
 private:
     void settle(quint64 id, bool ok);
+    void hold(int ms);
     // Connected, with an exchange the broker has not refused lately.
     bool ready() const;
 
@@ -55,10 +57,11 @@ private:
     logger* log;
 
     // After the broker refused the exchange (it does not exist, no access...),
-    // publications fail for the reconnect interval instead of being refused one
-    // by one at full speed, each closing the channel again.
-    bool m_refused = false;
-    QElapsedTimer m_refused_since;
+    // publications fail for the reconnect interval, and for a moment after it
+    // nacked one (a full queue...), instead of being refused one by one at full
+    // speed, each body coming straight back.
+    QElapsedTimer m_held_since;
+    int m_held_for = 0; // ms; 0 when not held
 
     quint64 m_last_ticket = 0;
     QHash<quint64, quint64> m_in_flight; // publish id of exchange_handle -> ticket

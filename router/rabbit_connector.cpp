@@ -8,6 +8,8 @@
 
 namespace {
 const char start_signature[] = "bool RabbitConnector::StartWorking()";
+constexpr int exclusive_flag = 0x04; // queue.declare flags
+constexpr int auto_delete_flag = 0x08;
 const QString text_type = QStringLiteral("text/plain");
 const QString binary_type = QStringLiteral("application/octet-stream");
 } // namespace
@@ -47,6 +49,28 @@ bool RabbitConnector::StartWorking()
     const qint32 prefetch = settings.receiver.prefetch_count;
     if (prefetch < 1 || prefetch > max_prefetch_count)
         return refuse(QStringLiteral("receiver/prefetch_count is %1, it must be 1 to %2").arg(prefetch).arg(max_prefetch_count));
+    // AMQP names are at most 255 bytes; a longer one would fail every publication or declaration.
+    const QString longestKey = settings.routing_key_prefix + QString::number(settings.shard_count - 1);
+    const QPair<const char*, QString> names[] = {
+        {"publisher/routing_key_prefix", longestKey},
+        {"publisher/exchange", settings.publisher.exchange},
+        {"receiver/r_que", settings.receiver.queue},
+        {"receiver/bindings/exchange", settings.receiver.bindings.value(0).first},
+        {"receiver/bindings/routekey", settings.receiver.bindings.value(0).second},
+    };
+    for (const auto& name : names) {
+        if (name.second.toUtf8().size() > max_name_length)
+            return refuse(QStringLiteral("%1 makes a name of %2 bytes (\"%3...\"), at most %4 are allowed")
+                              .arg(QLatin1String(name.first))
+                              .arg(name.second.toUtf8().size())
+                              .arg(name.second.left(40))
+                              .arg(max_name_length));
+    }
+
+    if (settings.receiver.mode & (auto_delete_flag | exclusive_flag))
+        log_line(log, 2) << start_signature << " receiver/mode " << settings.receiver.mode
+                         << " declares an auto-delete or exclusive queue: the broker deletes it, with the"
+                            " messages in it, when the connection goes; mode 2 (durable) keeps them";
 
     routing_keys.clear();
     routing_keys.reserve(int(settings.shard_count));
@@ -57,8 +81,10 @@ bool RabbitConnector::StartWorking()
     m_stop_binary = settings.stop_binary;
     m_ack_batch = qMax(1, prefetch / 4);
 
+    acknowledge(true); // what is settled is acknowledged before its channel goes
     retire();
     ++m_start;
+    m_waiting.clear();
     m_tracker.reset(0, m_ack_batch);
     m_tickets.clear();
     m_ack_timer.stop();
@@ -98,23 +124,48 @@ quint64 RabbitConnector::publishMsg(const QByteArray& body, const QString& routi
 
 void RabbitConnector::handleMsg(const QByteArray& body, uint64_t tag)
 {
-    const QPointer<rabbit_receiver> from(receiver);
-    const quint64 start = m_start;
-    const quint64 generation = receiver->channel_generation();
-    if (generation != m_tracker.generation()) // a new channel: the old one's deliveries went back to the queue
-        m_tracker.reset(generation, m_ack_batch);
     m_ack_timer.start(ack_flush_delay);
+    m_waiting.append(Waiting{body, tag, receiver->channel_generation(), m_start});
+    // While the publisher waits for its connection, the event loop runs nested
+    // and hands on further deliveries: they queue up here and are routed in
+    // order once the current one is done, so waits never nest and the stack
+    // stays flat whatever the prefetch window.
+    if (!m_routing)
+        routeWaiting();
+}
 
-    const ModemIdResult result = extractModemId(body);
+void RabbitConnector::routeWaiting()
+{
+    m_routing = true;
+    if (!m_waiting.isEmpty())
+        route(m_waiting.takeFirst());
+    if (m_waiting.isEmpty()) {
+        m_routing = false;
+        return;
+    }
+    // More came during a wait: the next one from the event loop, so that
+    // control returns there between deliveries.
+    QMetaObject::invokeMethod(this, [this] { routeWaiting(); }, Qt::QueuedConnection);
+}
+
+void RabbitConnector::route(const Waiting& d)
+{
+    // A restart or a new channel since the delivery came: the broker has it back.
+    if (d.start != m_start || !receiver || receiver->channel_generation() != d.generation)
+        return;
+    if (d.generation != m_tracker.generation())
+        m_tracker.reset(d.generation, m_ack_batch);
+
+    const ModemIdResult result = extractModemId(d.body);
     if (!result.modem_id) {
         // Undecodable: rejected without requeue, so that a dead-letter exchange keeps it.
-        m_tracker.add(tag, 1);
-        if (m_tracker.reject(tag))
-            receiver->reject_message(tag, false, generation);
+        m_tracker.add(d.tag, 1);
+        if (m_tracker.reject(d.tag))
+            receiver->reject_message(d.tag, false, d.generation);
         return;
     }
     if (m_stop_binary && result.binary) {
-        m_tracker.add(tag, 0);
+        m_tracker.add(d.tag, 0);
         acknowledge(false);
         return;
     }
@@ -123,19 +174,19 @@ void RabbitConnector::handleMsg(const QByteArray& body, uint64_t tag)
     const quint32 shards = quint32(routing_keys.size());
     const bool everyShard = *result.modem_id == -1;
     const int count = everyShard ? int(shards) : 1;
-    m_tracker.add(tag, count);
+    m_tracker.add(d.tag, count);
     for (int i = 0; i < count; ++i) {
         const quint32 shard = everyShard ? quint32(i) : quint32(*result.modem_id) % shards;
-        const quint64 ticket = publishMsg(body, routing_keys[int(shard)], result.binary);
+        const quint64 ticket = publishMsg(d.body, routing_keys[int(shard)], result.binary);
         // A restart or a reconnection during the publisher's wait: this
         // delivery belongs to a closed channel and comes again on the new one.
-        if (!from || from != receiver || start != m_start || receiver->channel_generation() != generation)
+        if (d.start != m_start || !receiver || receiver->channel_generation() != d.generation)
             return;
         if (ticket == 0) {
-            rejectDelivery(generation, tag, true);
+            rejectDelivery(d.generation, d.tag, true);
             return;
         }
-        m_tickets.insert(ticket, Delivery{start, generation, tag});
+        m_tickets.insert(ticket, Delivery{d.start, d.generation, d.tag});
     }
 }
 

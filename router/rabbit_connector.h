@@ -5,8 +5,8 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QList>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <QVector>
@@ -36,6 +36,7 @@ public:
     // The limits a start enforces besides a non-empty prefix.
     static constexpr quint32 max_shard_count = 65536;
     static constexpr qint32 max_prefetch_count = 65535;
+    static constexpr int max_name_length = 255;
     // Settled deliveries waiting for a full batch are acknowledged at the
     // latest this long after the last delivery.
     static constexpr int ack_flush_delay = 1000;
@@ -47,6 +48,14 @@ private slots:
     void handleMsg(const QByteArray& body, uint64_t tag);
 
 private:
+    struct Waiting {
+        QByteArray body; // shared with the receiver's message, not copied
+        quint64 tag;
+        quint64 generation;
+        quint64 start;
+    };
+    void routeWaiting();
+    void route(const Waiting& delivery);
     quint64 publishMsg(const QByteArray& body, const QString& routingKey, bool binary);
     ModemIdResult extractModemId(const QByteArray& body);
     bool refuse(const QString& why);
@@ -75,5 +84,7 @@ private:
     quint64 m_start = 0; // counts successful starts; deliveries of an earlier one are stale
     DeliveryTracker m_tracker;
     QHash<quint64, Delivery> m_tickets; // publisher ticket -> the delivery it belongs to
+    QList<Waiting> m_waiting;           // handed on while an earlier delivery is being routed
+    bool m_routing = false;
     QTimer m_ack_timer;
 };

@@ -143,6 +143,7 @@ TEST_F(AmqpProtocolTest, BrokenFramesCloseTheConnectionWithTheRightCodeAndReconn
         {"method in the middle of a message", deliver + method(1, "003c0050000000000000000100"), 505},
         {"undecodable method", method(1, "003c003c01"), 502},
         {"content frame on channel 0", frame(3, 0, "abc"), 505},
+        {"channel.close-ok nobody asked for", method(1, "00140029"), 505},
     };
     connectClient();
     for (const Row& row : rows) {

@@ -117,7 +117,7 @@ TEST_F(PublisherTest, APublishToAMissingExchangeFails)
     ASSERT_TRUE(waitFor([&] { return failed.count() == 1; })) << log.raw().toStdString();
     EXPECT_EQ(failed[0][0].toULongLong(), ticket);
     EXPECT_EQ(confirmed.count(), 0);
-    EXPECT_EQ(log.grep(QStringLiteral("rabbit_publisher_impl: exchange nowhere refused by the broker: 404 NOT_FOUND")).size(), 1)
+    EXPECT_EQ(log.grep(QStringLiteral("rabbit_publisher_impl: the broker closed the channel of exchange nowhere: 404 NOT_FOUND")).size(), 1)
         << log.raw().toStdString();
 
     // For a while after the refusal, publications fail after the one-second
@@ -126,8 +126,30 @@ TEST_F(PublisherTest, APublishToAMissingExchangeFails)
     clock.start();
     EXPECT_EQ(publisher.publish_string("y", "k"), 0u);
     EXPECT_GE(clock.elapsed(), 1000);
-    EXPECT_EQ(log.grep(QStringLiteral("Try to publish but the exchange was refused")).size(), 1);
+    EXPECT_EQ(log.grep(QStringLiteral("Try to publish but the broker refused the last publications")).size(), 1);
     EXPECT_EQ(log.grep(QStringLiteral("404 NOT_FOUND")).size(), 2) << "the layer's line and the publisher's, once";
+}
+
+TEST_F(PublisherTest, ANackFailsThePublicationAndHoldsTheNextOneBack)
+{
+    // A queue that takes nothing: the broker nacks what is routed to it.
+    QJsonObject declare = peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("full")}});
+    declare.insert(QStringLiteral("arguments"), QJsonObject{{QStringLiteral("x-max-length"), 0},
+                                                            {QStringLiteral("x-overflow"), QStringLiteral("reject-publish")}});
+    runPeer(vhost.name(), {declare});
+    rabbit_publisher<rabbit_publisher_config> publisher(&log.log(), config(QString()), nullptr);
+    QSignalSpy failed(&publisher, &rabbit_publisher_impl::failed);
+    const quint64 ticket = publisher.publish_string("x", "full");
+    ASSERT_NE(ticket, 0u);
+    ASSERT_TRUE(waitFor([&] { return failed.count() == 1; })) << log.raw().toStdString();
+    EXPECT_EQ(failed[0][0].toULongLong(), ticket);
+    EXPECT_EQ(log.grep(QStringLiteral("the broker refused publish 1")).size(), 1) << log.raw().toStdString();
+
+    QElapsedTimer clock;
+    clock.start();
+    const quint64 next = publisher.publish_string("y", "full"); // waits out the hold, then goes
+    EXPECT_GE(clock.elapsed(), 900);
+    EXPECT_NE(next, 0u);
 }
 
 TEST_F(PublisherTest, DeletingThePublisherDuringItsWaitIsSafe)

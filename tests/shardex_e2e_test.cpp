@@ -97,6 +97,15 @@ protected:
         f.open(QIODevice::WriteOnly | QIODevice::Truncate);
         f.write(text.toUtf8());
     }
+    // Saves the way some tools do: the file truncated, then written anew in place.
+    void saveInPlace(const QString& text)
+    {
+        QFile f(settings);
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.flush();
+        spin(30);
+        f.write(text.toUtf8());
+    }
     void start()
     {
         process = std::make_unique<QProcess>();
@@ -260,6 +269,11 @@ TEST_F(ShardexTest, SavedChangesReloadEveryTimeAndABadOneStopsTheService)
     ASSERT_TRUE(consuming());
     send({R"({"modem_id":3})"});
     ASSERT_EQ(shard(QStringLiteral("q1"), 1).size(), 1) << "3 mod 2";
+    EXPECT_EQ(process->state(), QProcess::Running);
+
+    saveInPlace(settingsText(QStringLiteral("p"), 3)); // third save: the watcher waits for the whole file
+    ASSERT_TRUE(waitLog(QStringLiteral("shard_count: 3"))) << log().join(QLatin1Char('\n')).toStdString();
+    ASSERT_TRUE(consuming());
     EXPECT_EQ(process->state(), QProcess::Running);
 
     save(settingsText(QStringLiteral("q"), 0));
