@@ -615,6 +615,11 @@ bool QAmqpClientPrivate::sendMethod(quint16 channel, const Method& method, QStri
         *error = QStringLiteral("not connected");
         return false;
     }
+    // After connection.close, nothing but close and close-ok may follow it.
+    if (state == State::Closing && !(channel == 0 && (method.id == ConnectionClose || method.id == ConnectionCloseOk))) {
+        *error = QStringLiteral("the connection is closing");
+        return false;
+    }
     if (!writer.method(channel, method, error))
         return false;
     scheduleFlush();
@@ -624,8 +629,8 @@ bool QAmqpClientPrivate::sendMethod(quint16 channel, const Method& method, QStri
 bool QAmqpClientPrivate::sendContent(quint16 channel, const Method& method, const QByteArray& body,
                                      const QAmqpMessage::PropertyHash& properties, QString* error)
 {
-    if (!device) {
-        *error = QStringLiteral("not connected");
+    if (!device || state != State::Connected) {
+        *error = state == State::Closing ? QStringLiteral("the connection is closing") : QStringLiteral("not connected");
         return false;
     }
     if (!writer.content(channel, method, body, properties, error))
@@ -655,7 +660,17 @@ void QAmqpClientPrivate::flush()
     const qint64 written = device->write(out.constData(), out.size());
     writer.consumed();
     if (written < 0) {
-        onTransportError(device->errorString());
+        // Reported from the event loop: flush() runs inside publish() and
+        // frame handlers, which must not see the connection end under them.
+        const quint64 current = transport;
+        const QString why = device->errorString();
+        QMetaObject::invokeMethod(
+            q,
+            [this, current, why] {
+                if (current == transport)
+                    onTransportError(why);
+            },
+            Qt::QueuedConnection);
         return;
     }
     sinceWrite.restart();
