@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang into build-fuzz/ and runs the AMQP
+# frame fuzzer on the seed corpus with one worker.
+#   tests/fuzz/run.sh [seconds]        default 600; first runs tests/fuzz/regressions/*
+#   tests/fuzz/run.sh --repro FILE...  runs the given inputs once each, e.g.
+#                                      tests/fuzz/regressions/*
+# New inputs go to build-fuzz/corpus (the seeds in tests/fuzz/corpus stay as
+# they are); crashes, time-outs and leaks are written to build-fuzz/findings/.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+build=build-fuzz
+# Debug keeps Qt's own assertions on; -O1 keeps the fuzzer fast enough.
+CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
+  -DSHARDEX_BUILD_FUZZ=ON -DSHARDEX_BUILD_TESTS=OFF -DSHARDEX_SANITIZE=OFF >/dev/null
+cmake --build "$build" --target amqp_frames_fuzzer -j "${FUZZ_JOBS:-1}"
+
+fuzzer="$build/tests/fuzz/amqp_frames_fuzzer"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+if [ "${1:-}" = "--repro" ]; then
+  shift
+  exec "$fuzzer" -runs=1 "$@"
+fi
+
+# Inputs that once found a bug must pass before new ones are looked for.
+regressions=(tests/fuzz/regressions/*)
+if [ -e "${regressions[0]}" ]; then
+  "$fuzzer" "${regressions[@]}" >/dev/null 2>"$build/regressions.log" || {
+    echo "an input in tests/fuzz/regressions fails; see $build/regressions.log" >&2
+    exit 1
+  }
+fi
+
+seconds="${1:-600}"
+mkdir -p "$build/corpus" "$build/findings"
+exec "$fuzzer" "$build/corpus" tests/fuzz/corpus \
+  -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=1024 \
+  -max_len=16384 -use_value_profile=1 -print_final_stats=1 \
+  -artifact_prefix="$build/findings/"
