@@ -199,30 +199,30 @@ void RabbitConnector::rejectDelivery(quint64 generation, quint64 tag, bool reque
     acknowledge(false);
 }
 
-void RabbitConnector::onConfirmed(quint64 ticket)
+bool RabbitConnector::takeTicket(quint64 ticket, Delivery* delivery)
 {
     const auto it = m_tickets.find(ticket);
     if (it == m_tickets.end())
-        return;
-    const Delivery d = it.value();
+        return false;
+    *delivery = it.value();
     m_tickets.erase(it);
-    if (d.start != m_start || d.generation != m_tracker.generation())
-        return;
-    if (m_tracker.confirm(d.tag))
+    // A delivery of an earlier start or channel went back to the queue with it.
+    return delivery->start == m_start && delivery->generation == m_tracker.generation();
+}
+
+void RabbitConnector::onConfirmed(quint64 ticket)
+{
+    Delivery d;
+    if (takeTicket(ticket, &d) && m_tracker.confirm(d.tag))
         acknowledge(false);
 }
 
 void RabbitConnector::onFailed(quint64 ticket)
 {
-    const auto it = m_tickets.find(ticket);
-    if (it == m_tickets.end())
-        return;
-    const Delivery d = it.value();
-    m_tickets.erase(it);
-    if (d.start != m_start)
-        return;
     // The broker redelivers it; shards that already got it get it again.
-    rejectDelivery(d.generation, d.tag, true);
+    Delivery d;
+    if (takeTicket(ticket, &d))
+        rejectDelivery(d.generation, d.tag, true);
 }
 
 void RabbitConnector::acknowledge(bool flush)

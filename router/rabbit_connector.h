@@ -60,6 +60,9 @@ private:
     ModemIdResult extractModemId(const QByteArray& body);
     bool refuse(const QString& why);
     void retire();
+    struct Delivery;
+    // Takes the ticket's delivery out; true when it belongs to the current start and channel.
+    bool takeTicket(quint64 ticket, Delivery* delivery);
     void onConfirmed(quint64 ticket);
     void onFailed(quint64 ticket);
     void rejectDelivery(quint64 generation, quint64 tag, bool requeue);
@@ -77,9 +80,9 @@ private:
 
     // Deliveries of the current receiver channel until they are acknowledged.
     struct Delivery {
-        quint64 start;
-        quint64 generation;
-        quint64 tag;
+        quint64 start = 0;
+        quint64 generation = 0;
+        quint64 tag = 0;
     };
     quint64 m_start = 0; // counts successful starts; deliveries of an earlier one are stale
     DeliveryTracker m_tracker;
