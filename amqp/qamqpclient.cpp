@@ -1,6 +1,6 @@
 #include "qamqpclient.h"
 
-#include "logger.h"
+#include "app/logger.h"
 #include "qamqpchannel.h"
 #include "qamqpclient_p.h"
 #include "qamqpexchange.h"

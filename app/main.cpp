@@ -1,6 +1,6 @@
+#include "config/rabbit_config.h"
 #include "logger.h"
-#include "rabbit_config.h"
-#include "rabbit_connector.h"
+#include "router/rabbit_connector.h"
 #include "settings_watcher.h"
 
 #include <QCommandLineOption>

@@ -2,8 +2,8 @@
 // loop of a single thread.
 //   amqp_bench_shardex publish --port P --vhost V --count N --size S [--window W]
 //   amqp_bench_shardex consume --port P --vhost V --count N --size S
-#include "logger.h"
-#include "qamqpclient.h"
+#include "amqp/qamqpclient.h"
+#include "app/logger.h"
 #include "shardex_consumer.h"
 #include "shardex_publisher.h"
 #include "workload.h"

@@ -1,7 +1,7 @@
 #include "shardex_consumer.h"
 
-#include "qamqpclient.h"
-#include "qamqpqueue.h"
+#include "amqp/qamqpclient.h"
+#include "amqp/qamqpqueue.h"
 
 namespace {
 constexpr const char* Side = "shardex";

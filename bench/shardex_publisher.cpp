@@ -1,7 +1,7 @@
 #include "shardex_publisher.h"
 
-#include "qamqpclient.h"
-#include "qamqpexchange.h"
+#include "amqp/qamqpclient.h"
+#include "amqp/qamqpexchange.h"
 
 namespace {
 constexpr const char* Side = "shardex";

@@ -1,7 +1,7 @@
 #include "rabbit_config.h"
 
-#include "amqp_url.h"
-#include "logger.h"
+#include "amqp/amqp_url.h"
+#include "app/logger.h"
 
 #include <QFileInfo>
 #include <QSettings>

@@ -1,8 +1,8 @@
 #include "rabbit_publisher.h"
 
-#include "amqp_url.h"
-#include "logger.h"
-#include "qamqpexchange.h"
+#include "amqp/amqp_url.h"
+#include "amqp/qamqpexchange.h"
+#include "app/logger.h"
 
 #include <QEventLoop>
 #include <QPointer>

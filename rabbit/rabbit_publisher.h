@@ -1,7 +1,7 @@
 #pragma once
 
-#include "qamqpclient.h"
-#include "rabbit_publisher_config.h"
+#include "amqp/qamqpclient.h"
+#include "config/rabbit_publisher_config.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

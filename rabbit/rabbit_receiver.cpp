@@ -1,8 +1,8 @@
 #include "rabbit_receiver.h"
 
-#include "amqp_url.h"
-#include "logger.h"
-#include "qamqpqueue.h"
+#include "amqp/amqp_url.h"
+#include "amqp/qamqpqueue.h"
+#include "app/logger.h"
 
 #include <QDebug>
 #include <QJsonDocument>

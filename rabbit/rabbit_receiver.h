@@ -1,8 +1,8 @@
 #pragma once
 
-#include "qamqpclient.h"
-#include "qamqpmessage.h"
-#include "rabbit_receiver_config.h"
+#include "amqp/qamqpclient.h"
+#include "amqp/qamqpmessage.h"
+#include "config/rabbit_receiver_config.h"
 
 #include <QByteArray>
 #include <QJsonObject>

@@ -1,7 +1,7 @@
 #include "modem_id_decoder.h"
 
-#include "logger.h"
-#include "protobuf_parser.h"
+#include "app/logger.h"
+#include "shared/binary_converter/protobuf_parser.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,10 +1,10 @@
 #include "rabbit_connector.h"
 
-#include "logger.h"
+#include "app/logger.h"
+#include "config/rabbit_config.h"
 #include "modem_id_decoder.h"
-#include "rabbit_config.h"
-#include "rabbit_publisher.h"
-#include "rabbit_receiver.h"
+#include "rabbit/rabbit_publisher.h"
+#include "rabbit/rabbit_receiver.h"
 
 namespace {
 const char start_signature[] = "bool RabbitConnector::StartWorking()";

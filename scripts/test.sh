@@ -7,10 +7,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build
-flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHARDEX_BUILD_BENCH=ON) # benchmarks are built (not run) so they keep compiling
+# Warnings are errors; the benchmarks are built (not run) so they keep compiling.
+flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHARDEX_BUILD_BENCH=ON -DSHARDEX_WERROR=ON)
 if [ "${1:-}" = "--sanitize" ]; then
   build=build-asan
-  flags=(-DCMAKE_BUILD_TYPE=Debug -DSHARDEX_SANITIZE=ON)
+  flags=(-DCMAKE_BUILD_TYPE=Debug -DSHARDEX_SANITIZE=ON -DSHARDEX_WERROR=ON)
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 fi

@@ -1,10 +1,10 @@
 // Broker-wide events: a memory alarm that blocks publishers, and a broker
 // restart. They change the shared test broker, so this test runs alone.
-#include "log_file.h"
-#include "qamqpclient.h"
-#include "qamqpexchange.h"
-#include "test_broker.h"
-#include "wait.h"
+#include "amqp/qamqpclient.h"
+#include "amqp/qamqpexchange.h"
+#include "support/log_file.h"
+#include "support/test_broker.h"
+#include "support/wait.h"
 
 #include <QSignalSpy>
 

@@ -1,11 +1,11 @@
 // The AMQP client against the test broker: each test in its own virtual host.
-#include "log_file.h"
-#include "qamqpclient.h"
-#include "qamqpexchange.h"
-#include "qamqpqueue.h"
-#include "tcp_proxy.h"
-#include "test_broker.h"
-#include "wait.h"
+#include "amqp/qamqpclient.h"
+#include "amqp/qamqpexchange.h"
+#include "amqp/qamqpqueue.h"
+#include "support/log_file.h"
+#include "support/tcp_proxy.h"
+#include "support/test_broker.h"
+#include "support/wait.h"
 
 #include <QJsonDocument>
 #include <QPointer>

@@ -1,6 +1,6 @@
-#include "amqp_codec.h"
-#include "frame_reader.h"
-#include "frame_writer.h"
+#include "amqp/amqp_codec.h"
+#include "amqp/frame_reader.h"
+#include "amqp/frame_writer.h"
 
 #include <QtEndian>
 

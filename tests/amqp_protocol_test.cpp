@@ -2,12 +2,12 @@
 // use a scripted fake broker on a real loopback socket: it does the handshake,
 // opens the channels the client asks for, then sends the bytes under test and
 // records what the client answers.
-#include "amqp_codec.h"
-#include "frame_reader.h"
-#include "log_file.h"
-#include "qamqpclient.h"
-#include "qamqpqueue.h"
-#include "wait.h"
+#include "amqp/amqp_codec.h"
+#include "amqp/frame_reader.h"
+#include "amqp/qamqpclient.h"
+#include "amqp/qamqpqueue.h"
+#include "support/log_file.h"
+#include "support/wait.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>

@@ -1,4 +1,4 @@
-#include "amqp_url.h"
+#include "amqp/amqp_url.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "delivery_tracker.h"
+#include "router/delivery_tracker.h"
 
 #include <gtest/gtest.h>
 

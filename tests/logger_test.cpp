@@ -1,5 +1,5 @@
-#include "log_file.h"
-#include "logger.h"
+#include "app/logger.h"
+#include "support/log_file.h"
 
 #include <QFile>
 #include <QRegularExpression>

@@ -1,6 +1,6 @@
 #include "complex_message.pb.h"
-#include "log_file.h"
-#include "modem_id_decoder.h"
+#include "router/modem_id_decoder.h"
+#include "support/log_file.h"
 
 #include <QTextCodec>
 

@@ -1,5 +1,5 @@
-#include "log_file.h"
-#include "rabbit_config.h"
+#include "config/rabbit_config.h"
+#include "support/log_file.h"
 
 #include <QFile>
 #include <QTemporaryDir>

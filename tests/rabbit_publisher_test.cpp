@@ -1,8 +1,8 @@
 // The exchange publisher against the test broker.
-#include "log_file.h"
-#include "rabbit_publisher.h"
-#include "test_broker.h"
-#include "wait.h"
+#include "rabbit/rabbit_publisher.h"
+#include "support/log_file.h"
+#include "support/test_broker.h"
+#include "support/wait.h"
 
 #include <QElapsedTimer>
 #include <QTimer>

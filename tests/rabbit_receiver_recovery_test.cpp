@@ -1,10 +1,10 @@
 // The receiver's recovery with its fixed 30-second interval: a lost
 // connection and a refused declaration. Slow by nature; it runs in parallel
 // with the other tests.
-#include "log_file.h"
-#include "rabbit_receiver.h"
-#include "test_broker.h"
-#include "wait.h"
+#include "rabbit/rabbit_receiver.h"
+#include "support/log_file.h"
+#include "support/test_broker.h"
+#include "support/wait.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>

@@ -1,8 +1,8 @@
 // The queue receiver against the test broker, each test in its own vhost.
-#include "log_file.h"
-#include "rabbit_receiver.h"
-#include "test_broker.h"
-#include "wait.h"
+#include "rabbit/rabbit_receiver.h"
+#include "support/log_file.h"
+#include "support/test_broker.h"
+#include "support/wait.h"
 
 #include <QJsonDocument>
 #include <QSignalSpy>

@@ -1,11 +1,11 @@
 // The shard router in this process, against the test broker: routing,
 // acknowledgement and restarts. Each test has its own vhost and settings file.
 #include "complex_message.pb.h"
-#include "log_file.h"
-#include "rabbit_config.h"
-#include "rabbit_connector.h"
-#include "test_broker.h"
-#include "wait.h"
+#include "config/rabbit_config.h"
+#include "router/rabbit_connector.h"
+#include "support/log_file.h"
+#include "support/test_broker.h"
+#include "support/wait.h"
 
 #include <QFile>
 #include <QRegularExpression>

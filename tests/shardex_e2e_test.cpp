@@ -1,9 +1,9 @@
 // The shardex binary end to end: real processes, settings and log files, the
 // test broker (each test in its own vhost) and an independent client.
 #include "complex_message.pb.h"
-#include "tcp_proxy.h"
-#include "test_broker.h"
-#include "wait.h"
+#include "support/tcp_proxy.h"
+#include "support/test_broker.h"
+#include "support/wait.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,9 +5,9 @@
 // setup declares the output exchange and one queue per shard (named after its
 // routing key); send publishes the sample mix with confirms; collect drains
 // the shard queues and prints what each got.
-#include "qamqpclient.h"
-#include "qamqpexchange.h"
-#include "qamqpqueue.h"
+#include "amqp/qamqpclient.h"
+#include "amqp/qamqpexchange.h"
+#include "amqp/qamqpqueue.h"
 #include "sample_traffic.h"
 
 #include <QCommandLineParser>

@@ -9,12 +9,12 @@
 // publish again on confirms). Whatever the bytes, the client must not crash,
 // hang, leak, or write anything but whole frames, and nothing but close-ok or
 // heartbeats after its own connection.close.
+#include "amqp/frame_reader.h"
+#include "amqp/qamqpclient.h"
+#include "amqp/qamqpexchange.h"
+#include "amqp/qamqpqueue.h"
+#include "app/logger.h"
 #include "fake_broker_device.h"
-#include "frame_reader.h"
-#include "logger.h"
-#include "qamqpclient.h"
-#include "qamqpexchange.h"
-#include "qamqpqueue.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>

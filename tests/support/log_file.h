@@ -1,6 +1,6 @@
 #pragma once
 
-#include "logger.h"
+#include "app/logger.h"
 
 #include <QStringList>
 #include <QTemporaryDir>
