@@ -5,6 +5,8 @@
 
 namespace {
 
+const QString hidden = QStringLiteral("****");
+
 int authority_end(const QString& url, int start)
 {
     for (int i = start; i < url.size(); ++i) {
@@ -15,9 +17,72 @@ int authority_end(const QString& url, int start)
     return url.size();
 }
 
+// Host and virtual host: a stray '%' stays as it is.
 QString decode(const QString& text)
 {
     return QUrl::fromPercentEncoding(text.toUtf8());
+}
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// User name and password: every '%' starts an escape of two hex digits, and
+// the bytes they make are UTF-8. Returns the reason when they are not.
+QString decode_strictly(const QString& text, const char* what, QString* out)
+{
+    const QByteArray raw = text.toUtf8();
+    QByteArray bytes;
+    bytes.reserve(raw.size());
+    for (int i = 0; i < raw.size(); ++i) {
+        if (raw.at(i) != '%') {
+            bytes.append(raw.at(i));
+            continue;
+        }
+        const int high = i + 2 < raw.size() ? hex_digit(raw.at(i + 1)) : -1;
+        const int low = high >= 0 ? hex_digit(raw.at(i + 2)) : -1;
+        if (low < 0)
+            return QLatin1String("the ") + QLatin1String(what)
+                + QLatin1String(" holds a '%' that is not followed by two hex digits (write '%' as %25)");
+        bytes.append(char(high * 16 + low));
+        i += 2;
+    }
+    // Invalid sequences come back as U+FFFD, which encodes to other bytes.
+    *out = QString::fromUtf8(bytes);
+    if (out->toUtf8() != bytes)
+        return QLatin1String("the ") + QLatin1String(what)
+            + QLatin1String(" is not UTF-8 once its percent escapes are decoded");
+    return QString();
+}
+
+bool all_digits(const QString& text)
+{
+    for (const QChar c : text)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    return true;
+}
+
+// The length of a leading "scheme://", or 0 when the text has none.
+int scheme_length(const QString& url)
+{
+    const int sep = url.indexOf(QLatin1String("://"));
+    if (sep <= 0 || !url.at(0).isLetter() || url.at(0).unicode() > 127)
+        return 0;
+    for (int i = 1; i < sep; ++i) {
+        const QChar c = url.at(i);
+        const bool alnum = c.unicode() < 128 && c.isLetterOrNumber();
+        if (!alnum && c != QLatin1Char('+') && c != QLatin1Char('-') && c != QLatin1Char('.'))
+            return 0;
+    }
+    return sep + 3;
 }
 
 } // namespace
@@ -40,15 +105,29 @@ AmqpUrl AmqpUrl::parse(const QString& url)
     const int end = authority_end(url, start);
     QString authority = url.mid(start, end - start);
     const int at = authority.lastIndexOf(QLatin1Char('@'));
+    if (url.indexOf(QLatin1Char('@'), end) >= 0) {
+        // A '/', '?' or '#' in the user info ended the host part too early. (A
+        // virtual host with '@' is refused too: a log line could not tell the
+        // two apart, and the vhost key overrides the URL's anyway.)
+        out.error = QStringLiteral("an '@' follows the host: write '/', '?' and '#' in the user name or password"
+                                   " as %2F, %3F and %23 (and '@' in the virtual host as %40)");
+        return out;
+    }
     if (at >= 0) {
         const QString userinfo = authority.left(at);
         authority = authority.mid(at + 1);
         const int colon = userinfo.indexOf(QLatin1Char(':'));
+        QString why;
         if (colon >= 0) {
-            out.user = decode(userinfo.left(colon));
-            out.password = decode(userinfo.mid(colon + 1));
+            why = decode_strictly(userinfo.left(colon), "user name", &out.user);
+            if (why.isEmpty())
+                why = decode_strictly(userinfo.mid(colon + 1), "password", &out.password);
         } else if (!userinfo.isEmpty()) {
-            out.user = decode(userinfo);
+            why = decode_strictly(userinfo, "user name", &out.user);
+        }
+        if (!why.isEmpty()) {
+            out.error = why;
+            return out;
         }
     }
 
@@ -78,18 +157,18 @@ AmqpUrl AmqpUrl::parse(const QString& url)
         out.host = QStringLiteral("localhost");
     if (!port.isEmpty()) {
         bool ok = false;
-        const uint number = port.toUInt(&ok);
+        const uint number = all_digits(port) ? port.toUInt(&ok) : 0;
         if (!ok || number == 0 || number > 65535) {
-            out.error = QStringLiteral("invalid port \"%1\"").arg(port);
+            out.error = QStringLiteral("the port is not a number from 1 to 65535");
             return out;
         }
         out.port = quint16(number);
     }
 
     if (end < url.size() && url.at(end) == QLatin1Char('/')) {
-        int pathEnd = url.indexOf(QLatin1Char('?'), end);
-        if (pathEnd < 0)
-            pathEnd = url.size();
+        int pathEnd = end + 1;
+        while (pathEnd < url.size() && url.at(pathEnd) != QLatin1Char('?') && url.at(pathEnd) != QLatin1Char('#'))
+            ++pathEnd;
         out.vhost = decode(url.mid(end + 1, pathEnd - end - 1));
     }
     out.valid = true;
@@ -98,16 +177,24 @@ AmqpUrl AmqpUrl::parse(const QString& url)
 
 QString maskUrlPassword(const QString& url)
 {
-    const int scheme = url.indexOf(QLatin1String("://"));
-    const int start = scheme < 0 ? 0 : scheme + 3;
-    const int end = authority_end(url, start);
-    int at = end > start ? url.lastIndexOf(QLatin1Char('@'), end - 1) : -1;
-    if (at < start) // no '@' in the authority: a password may hold '/' or '?' itself
-        at = url.lastIndexOf(QLatin1Char('@'));
-    if (at < start)
-        return url;
-    const int colon = url.indexOf(QLatin1Char(':'), start);
-    if (colon < 0 || colon > at)
-        return url;
-    return url.left(colon + 1) + QLatin1String("****") + url.mid(at);
+    const int start = scheme_length(url);
+    // Any '@' may belong to a password holding '/', '?', '#' or '@' itself.
+    const int at = url.lastIndexOf(QLatin1Char('@'));
+    const int hostStart = at >= start ? at + 1 : start;
+    QString head = url.left(hostStart);
+    const int colon = head.indexOf(QLatin1Char(':'), start);
+    if (colon >= 0)
+        head = head.left(colon + 1) + hidden + QLatin1Char('@');
+
+    QString tail = url.mid(hostStart);
+    const int end = authority_end(tail, 0);
+    int from = 0;
+    if (tail.startsWith(QLatin1Char('['))) {
+        const int close = tail.indexOf(QLatin1Char(']'));
+        from = close >= 0 && close < end ? close + 1 : end;
+    }
+    const int portColon = tail.indexOf(QLatin1Char(':'), from);
+    if (portColon >= 0 && portColon < end && !all_digits(tail.mid(portColon + 1, end - portColon - 1)))
+        tail = tail.left(portColon + 1) + hidden;
+    return head + tail;
 }

@@ -36,6 +36,20 @@ QString read_text(const QSettings& s, const QString& key, const QString& fallbac
 
 } // namespace
 
+std::optional<bool> parse_setting_bool(const QString& text, bool fallback)
+{
+    const QString word = text.trimmed().toLower();
+    if (word.isEmpty())
+        return fallback;
+    for (const char* yes : {"true", "yes", "on", "1"})
+        if (word == QLatin1String(yes))
+            return true;
+    for (const char* no : {"false", "no", "off", "0"})
+        if (word == QLatin1String(no))
+            return false;
+    return std::nullopt;
+}
+
 const rabbit_receiver_config default_receiver_config = make_default_receiver();
 const rabbit_publisher_config default_publisher_config{default_url, QStringLiteral("vendi.api"),
                                                        QStringLiteral("/api")};
@@ -50,6 +64,7 @@ bool RabbitConfig::Load(logger& log)
         return false;
     }
     QSettings s(file_path, QSettings::IniFormat);
+    s.setIniCodec("UTF-8"); // Qt 5 reads Latin-1 otherwise, and a non-ASCII name would change
     if (s.allKeys().isEmpty()) {
         log_line(log, 1) << load_signature << " cannot load settings, will be used default";
         return false;
@@ -75,7 +90,12 @@ bool RabbitConfig::Load(logger& log)
     publisher.vhost = read_text(s, QStringLiteral("publisher/vhost"), pd.vhost);
     routing_key_prefix = read_text(s, QStringLiteral("publisher/routing_key_prefix"), QString());
     shard_count = static_cast<quint32>(s.value(QStringLiteral("publisher/shard_count"), 4).toInt());
-    stop_binary = s.value(QStringLiteral("publisher/stop_binary"), false).toBool();
+    stop_binary = parse_setting_bool(read_text(s, QStringLiteral("publisher/stop_binary"), QString()), false)
+                      .value_or(false);
+
+    file_texts.clear();
+    for (const QString& key : s.allKeys())
+        file_texts.insert(key, read_text(s, key, QString()));
 
     Dump(log);
     return true;

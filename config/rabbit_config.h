@@ -3,12 +3,18 @@
 #include "rabbit_publisher_config.h"
 #include "rabbit_receiver_config.h"
 
+#include <QMap>
 #include <QString>
+
+#include <optional>
 
 class logger;
 
 // The service's settings, read from an INI file. Every key is optional and
 // falls back to a fixed default; each successful Load sets every field anew.
+// Load refuses only a missing or empty file: a value that cannot be used is
+// read as well as it can be (a bad stop_binary as false), and check_settings
+// (settings_check.h) tells which values stop the service from starting.
 class RabbitConfig {
 public:
     explicit RabbitConfig(const QString& path);
@@ -24,7 +30,14 @@ public:
     quint32 shard_count = 0;
     QString routing_key_prefix;
     bool stop_binary = false;
+    // The texts the file held, by key ("publisher/shard_count"), as the last
+    // successful Load read them; keys the file leaves out are absent.
+    QMap<QString, QString> file_texts;
 };
+
+// A yes/no setting: true/false, yes/no, on/off or 1/0 in any letter case,
+// blanks around ignored. Empty text gives the fallback, any other text nothing.
+std::optional<bool> parse_setting_bool(const QString& text, bool fallback);
 
 // The defaults that apply to every key the file leaves out.
 extern const rabbit_receiver_config default_receiver_config;

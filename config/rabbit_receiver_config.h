@@ -1,7 +1,5 @@
 #pragma once
 
-#include "amqp/qamqptable.h"
-
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -14,5 +12,4 @@ struct rabbit_receiver_config {
     QList<QPair<QString, QString>> bindings; // (exchange, routing key), in order
     qint32 mode = 0;                         // queue.declare flag bits
     qint32 prefetch_count = 0;
-    QAmqpTable arguments;                    // queue.declare arguments
 };

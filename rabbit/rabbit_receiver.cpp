@@ -61,7 +61,7 @@ void rabbit_receiver::declare()
         return;
     disconnect(queue_handle, &QAmqpQueue::declared, nullptr, nullptr);
     connect(queue_handle, &QAmqpQueue::declared, this, [this] { declared(); });
-    queue_handle->declare(config.mode, config.arguments);
+    queue_handle->declare(config.mode);
 }
 
 void rabbit_receiver::declared()

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "rabbit_config.h"
+
+#include <QStringList>
+
+// The bounds the settings must keep for the service to start.
+namespace settings_limit {
+constexpr quint32 max_shard_count = 65536;
+constexpr qint32 max_prefetch_count = 65535; // basic.qos takes 16 bits
+constexpr int max_name_bytes = 255;          // AMQP short strings
+} // namespace settings_limit
+
+// Every value that stops the service from starting, one "key: value: reason"
+// line each; an empty list means the settings are usable. The value is the
+// text the file held for the key, else the value in force; URLs are shown with
+// the password masked, and names too long by their first 40 characters.
+QStringList check_settings(const RabbitConfig& config);
