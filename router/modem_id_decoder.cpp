@@ -41,13 +41,22 @@ qint32 json_modem_id(const QJsonValue& value)
     return static_cast<qint32>(d);
 }
 
+// At most this many bytes of an unparsable body are dumped, in each form: the
+// whole of a large body would grow the log and the process by several times its size.
+constexpr int dump_limit = 4096;
+
 void log_unparsable(const QByteArray& body, const QByteArray& error, logger& log)
 {
     log_line line(log, 1);
     if (!line.active())
         return;
-    // The raw part carries every byte, a zero byte included.
-    const QByteArray dump = error + "\n hex arr: \n" + body.toHex() + "\n raw arr: \n" + body;
+    // A view of the body's head, not a copy; the raw part carries every byte
+    // of it, a zero byte included.
+    const QByteArray head = QByteArray::fromRawData(body.constData(), qMin(body.size(), dump_limit));
+    const QByteArray left_out = body.size() > dump_limit
+                                    ? " ... (" + QByteArray::number(body.size() - dump_limit) + " more bytes)"
+                                    : QByteArray();
+    const QByteArray dump = error + "\n hex arr: \n" + head.toHex() + left_out + "\n raw arr: \n" + head + left_out;
     line << QString::fromLatin1(dump.constData(), dump.size());
 }
 

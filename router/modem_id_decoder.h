@@ -9,5 +9,6 @@ class logger;
 // Classifies one body and finds its device number: a JSON object or array is
 // text and carries "modem_id" at its top level; anything else is parsed as a
 // binary_struct.ComplexMessage. An unparsable binary body gives an absent
-// modem_id and one Error line with the body in hex and raw form. Never throws.
+// modem_id and one Error line with the body (its first 4096 bytes) in hex and
+// raw form. Never throws.
 ModemIdResult decodeModemId(const QByteArray& body, logger& log);

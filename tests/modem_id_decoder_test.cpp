@@ -109,6 +109,26 @@ TEST_F(DecoderTest, RawDumpKeepsBytesAfterAZeroByte)
         << text.toStdString();
 }
 
+TEST_F(DecoderTest, DumpOfALargeBodyKeepsItsFirst4096Bytes)
+{
+    QByteArray body(5000, 'x');
+    body[0] = char(0xff);
+    body[4095] = 'y';
+    body[4096] = 'z';
+    EXPECT_FALSE(decode(body).modem_id.has_value());
+    const QByteArray raw = log.raw();
+    const QByteArray head = "Error : cannot parse from binary array, size= 5000\n hex arr: \n";
+    const QByteArray note = " ... (904 more bytes)";
+    const int hex_at = raw.indexOf(head) + head.size();
+    ASSERT_GE(hex_at, head.size()) << raw.left(200).constData();
+    const QByteArray hex = raw.mid(hex_at, raw.indexOf(note, hex_at) - hex_at);
+    EXPECT_EQ(hex.size(), 8192);
+    EXPECT_TRUE(hex.startsWith("ff7878") && hex.endsWith("787879")) << "up to the 4096th byte";
+    EXPECT_TRUE(raw.contains(hex + note + "\n raw arr: \n"));
+    EXPECT_TRUE(raw.endsWith(QByteArray(4094, 'x') + 'y' + note + "\r\n")) << "the raw part stops at the same byte";
+    EXPECT_EQ(raw.count("\r\n"), 1);
+}
+
 TEST_F(DecoderTest, EnvelopesGiveThePayloadDeviceOrNone)
 {
     binary_struct::ComplexMessage m;

@@ -7,18 +7,48 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSet>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
+#include <random>
+#include <string>
 
 #include <cstdio>
 
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// The process's peak resident size (VmHWM) in bytes, or -1.
+qint64 peakMemory(qint64 pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string word;
+    while (status >> word) {
+        if (word == "VmHWM:") {
+            qint64 kb = -1;
+            status >> kb;
+            return kb * 1024;
+        }
+    }
+    return -1;
+}
 
 QByteArray payload(qint32 modem)
 {
@@ -356,4 +386,31 @@ TEST_F(ShardexTest, AMissingExchangeNeitherLosesBodiesNorSpins)
                                                        {QStringLiteral("key"), QStringLiteral("p1")}})});
     EXPECT_EQ(shard(QStringLiteral("p1"), 1, 45).size(), 1);
     EXPECT_TRUE(inputSettled());
+}
+
+TEST_F(ShardexTest, AHugeUnparsableBodyIsDumpedInPart)
+{
+    save(settingsText());
+    start();
+    ASSERT_TRUE(consuming());
+    // 0xff first: neither JSON nor a protobuf envelope.
+    QByteArray body(16 * 1024 * 1024, Qt::Uninitialized);
+    std::mt19937 random(20240611);
+    for (char& c : body)
+        c = char(random());
+    body[0] = char(0xff);
+    const qint64 logBefore = QFileInfo(logPath).size();
+    send({body});
+
+    ASSERT_TRUE(waitLog(QStringLiteral(" Error : cannot parse from binary array, size= 16777216"), 1, 60000));
+    EXPECT_TRUE(inputSettled()) << "rejected, not requeued";
+    const qint64 growth = QFileInfo(logPath).size() - logBefore;
+    const qint64 peak = peakMemory(process->processId());
+    std::printf("log growth %lld bytes, VmHWM %lld bytes\n", growth, peak);
+    EXPECT_LT(growth, 1 << 20);
+    if (!kSanitized) {
+        ASSERT_GT(peak, 0);
+        EXPECT_LT(peak, 160'000'000);
+    }
+    EXPECT_EQ(process->state(), QProcess::Running);
 }
