@@ -25,17 +25,9 @@ QAmqpChannel::~QAmqpChannel()
         m_client->d->channelDestroyed(this);
 }
 
-QString QAmqpChannel::describe() const
+void QAmqpChannel::reportLater(int code, const QString& text)
 {
-    return QStringLiteral("channel %1 (%2 \"%3\"): ")
-        .arg(m_number)
-        .arg(QString::fromLatin1(metaObject()->className()).mid(5).toLower(), m_name);
-}
-
-void QAmqpChannel::logLine(int level, const QString& text) const
-{
-    if (m_client)
-        m_client->d->logLine(level, describe() + text);
+    QMetaObject::invokeMethod(this, [this, code, text] { emit error(code, text); }, Qt::QueuedConnection);
 }
 
 void QAmqpChannel::qos(qint16 prefetchCount, qint32 prefetchSize)
@@ -46,9 +38,9 @@ void QAmqpChannel::qos(qint16 prefetchCount, qint32 prefetchSize)
     whenOpen([this, m] { sendMethod(m); });
 }
 
-void QAmqpChannel::whenOpen(std::function<void()> send, std::function<void()> discard)
+void QAmqpChannel::whenOpen(std::function<void()> send, std::function<void()> discard, bool content)
 {
-    if (m_state == Open) {
+    if (m_state == Open && m_calls.isEmpty() && (!content || m_flowActive)) {
         send();
         return;
     }
@@ -57,14 +49,26 @@ void QAmqpChannel::whenOpen(std::function<void()> send, std::function<void()> di
             discard();
         return;
     }
-    m_calls.append(Call{std::move(send), std::move(discard)});
+    m_calls.append(Call{std::move(send), std::move(discard), content});
+}
+
+void QAmqpChannel::runCalls()
+{
+    // A call may itself queue more, which then run in this same pass.
+    const QPointer<QAmqpChannel> guard(this);
+    while (guard && m_state == Open && !m_calls.isEmpty() && (m_flowActive || !m_calls.first().content)) {
+        const Call call = m_calls.takeFirst();
+        call.send();
+    }
 }
 
 bool QAmqpChannel::sendMethod(const Method& method)
 {
+    if (!m_client || !m_client->d->isConnected())
+        return false; // the connection reports its own end
     QString error;
-    if (!m_client || !m_client->d->sendMethod(m_number, method, &error)) {
-        logLine(1, QStringLiteral("cannot send %1: %2").arg(methodName(method.id), error));
+    if (!m_client->d->sendMethod(m_number, method, &error)) {
+        reportLater(QAmqpError::Unencodable, QStringLiteral("cannot send ") + methodName(method.id) + QStringLiteral(": ") + error);
         return false;
     }
     return true;
@@ -84,6 +88,7 @@ void QAmqpChannel::beginOpen()
 {
     m_content = NoContent;
     m_body.clear();
+    m_flowActive = true;
     if (sendMethod(Method(ChannelOpen)))
         m_state = Opening;
 }
@@ -130,21 +135,13 @@ QAmqpChannel::FrameResult QAmqpChannel::handleMethodFrame(Method&& m)
         m_state = Open;
         ++m_openCount;
         channelOpened();
-        // Calls made before the channel opened go out now, in order; a call
-        // may itself queue more, which then run in this same pass.
-        while (guard && m_state == Open && !m_calls.isEmpty()) {
-            const Call call = m_calls.takeFirst();
-            call.send();
-        }
+        runCalls(); // those made before the channel opened, in order
         if (guard && m_state == Open)
             emit opened();
         return {};
     }
     case ChannelClose: {
         sendMethod(Method(ChannelCloseOk));
-        m_lastErrorCode = m.replyCode;
-        m_lastErrorText = m.replyText;
-        logLine(1, QStringLiteral("closed by the broker: %1 %2").arg(m.replyCode).arg(m.replyText));
         m_state = Closed;
         discardCalls();
         if (!guard)
@@ -169,6 +166,12 @@ QAmqpChannel::FrameResult QAmqpChannel::handleMethodFrame(Method&& m)
         Method ok(ChannelFlowOk);
         ok.active = m.active;
         sendMethod(ok);
+        if (m.active == m_flowActive)
+            return {};
+        m_flowActive = m.active;
+        emit flowChanged(m_flowActive);
+        if (guard && m_flowActive)
+            runCalls(); // the publications that waited for it
         return {};
     }
     case BasicQosOk: emit qosDefined(); return {};
@@ -183,8 +186,7 @@ QAmqpChannel::FrameResult QAmqpChannel::handleMethodFrame(Method&& m)
     default:
         if (m_state != Open)
             return {UnexpectedFrame, QStringLiteral("%1 on channel %2, which is not open").arg(methodName(m.id)).arg(m_number)};
-        if (!handleMethod(m) && guard)
-            logLine(4, QStringLiteral("ignored %1").arg(methodName(m.id)));
+        handleMethod(m); // what a channel of this kind does not expect is ignored
         return {};
     }
 }

@@ -1,6 +1,5 @@
 #include "qamqpclient.h"
 
-#include "app/logger.h"
 #include "qamqpchannel.h"
 #include "qamqpclient_p.h"
 #include "qamqpexchange.h"
@@ -37,6 +36,14 @@ QAmqpTable client_properties(const QString& connectionName)
     if (!connectionName.isEmpty())
         props.insert(QStringLiteral("connection_name"), connectionName);
     return props;
+}
+
+QAmqpError make_error(int code, const QString& text)
+{
+    QAmqpError e;
+    e.code = code;
+    e.text = text;
+    return e;
 }
 
 // The smaller of two limits where 0 means "none".
@@ -85,7 +92,11 @@ void QAmqpClient::connectToHost(const QString& url)
     d->stopped = false;
     d->reconnectTimer.stop();
     if (!d->parsedUrl.valid) {
-        d->logLine(1, QStringLiteral("cannot use broker URL %1: %2").arg(d->maskedUrl(), d->parsedUrl.error));
+        // Reported from the event loop, like every other failed attempt.
+        d->lastError = make_error(QAmqpError::InvalidUrl,
+                                  QStringLiteral("cannot use broker URL ") + d->maskedUrl() + QStringLiteral(": ")
+                                      + d->parsedUrl.error);
+        QMetaObject::invokeMethod(this, [this] { emit connectFailed(); }, Qt::QueuedConnection);
         return;
     }
     // Settings made right after this call must apply to the attempt.
@@ -108,15 +119,11 @@ void QAmqpClient::disconnectFromHost()
     d->stopped = true;
     d->reconnectTimer.stop();
     if (d->state == QAmqpClientPrivate::State::Connected) {
-        QString error;
-        Method close(ConnectionClose);
-        close.replyCode = ReplySuccess;
-        close.replyText = QStringLiteral("client closing");
-        d->sendMethod(0, close, &error);
-        d->state = QAmqpClientPrivate::State::Closing;
-        d->closeTimer.start(CloseOkWait);
-    } else if (d->state != QAmqpClientPrivate::State::Closing) {
-        d->drop(QString());
+        d->beginClose(ReplySuccess, QStringLiteral("client closing"), QAmqpError());
+    } else if (d->state == QAmqpClientPrivate::State::Closing) {
+        d->closeError = QAmqpError(); // asked for: the close under way ends the connection quietly
+    } else {
+        d->drop(QAmqpError());
     }
 }
 
@@ -136,9 +143,14 @@ void QAmqpClient::setVirtualHost(const QString& vhost)
 }
 
 void QAmqpClient::setConnectionName(const QString& name) { d->connectionName = name; }
-void QAmqpClient::setLogger(logger* log) { d->log = log; }
 bool QAmqpClient::isConnected() const { return d->state == QAmqpClientPrivate::State::Connected; }
 bool QAmqpClient::isBlocked() const { return d->blocked; }
+QAmqpError QAmqpClient::error() const { return d->lastError; }
+
+qint64 QAmqpClient::bytesToWrite() const
+{
+    return d->writer.size() + (d->device ? d->device->bytesToWrite() : 0);
+}
 bool QAmqpClient::autoReconnect() const { return d->autoReconnect; }
 int QAmqpClient::reconnectInterval() const { return d->reconnectInterval; }
 QString QAmqpClient::virtualHost() const { return d->vhostSet ? d->vhostOverride : d->parsedUrl.vhost; }
@@ -181,34 +193,25 @@ QAmqpClientPrivate::QAmqpClientPrivate(QAmqpClient* client) : q(client), writer(
             startAttempt();
     });
     QObject::connect(&handshakeTimer, &QTimer::timeout, q, [this] {
-        drop(QStringLiteral("no answer from %1 within %2 ms").arg(maskedUrl()).arg(handshakeTimer.interval()));
+        drop(make_error(QAmqpError::Timeout, QStringLiteral("no answer from ") + maskedUrl()
+                                                 + QStringLiteral(" within %1 ms").arg(handshakeTimer.interval())));
     });
     QObject::connect(&heartbeatTimer, &QTimer::timeout, q, [this] { heartbeatTick(); });
     QObject::connect(&writeTimer, &QTimer::timeout, q, [this] {
-        if (blocked) { // a blocked connection is not a dead one
+        // A blocked broker reads nothing on purpose, for as long as its alarm
+        // lasts; the heartbeat check still finds a dead one.
+        if (blocked) {
             writeTimer.start(writeTimeout);
             return;
         }
-        drop(QStringLiteral("the broker took no data for %1 ms").arg(writeTimeout));
+        drop(make_error(QAmqpError::Timeout, QStringLiteral("the broker took no data for %1 ms").arg(writeTimeout)));
     });
-    QObject::connect(&closeTimer, &QTimer::timeout, q, [this] { drop(QString()); });
+    QObject::connect(&closeTimer, &QTimer::timeout, q, [this] { drop(closeError); });
 }
 
 QAmqpClientPrivate::~QAmqpClientPrivate() = default;
 
-QString QAmqpClientPrivate::prefix() const
-{
-    return connectionName.isEmpty() ? QStringLiteral("AMQP connection: ")
-                                    : QStringLiteral("AMQP connection %1: ").arg(connectionName);
-}
-
 QString QAmqpClientPrivate::maskedUrl() const { return maskUrlPassword(url); }
-
-void QAmqpClientPrivate::logLine(int level, const QString& text) const
-{
-    if (log)
-        log_line(*log, level) << prefix() << text;
-}
 
 void QAmqpClientPrivate::startAttempt()
 {
@@ -238,7 +241,6 @@ void QAmqpClientPrivate::startAttempt()
     }
     state = State::Connecting;
     handshakeTimer.start(qMax(1000, writeTimeout));
-    logLine(4, QStringLiteral("connecting to %1").arg(maskedUrl()));
     if (auto* ssl = qobject_cast<QSslSocket*>(s))
         ssl->connectToHostEncrypted(parsedUrl.host, parsedUrl.port);
     else
@@ -417,24 +419,29 @@ void QAmqpClientPrivate::handleConnectionMethod(const Method& m)
         flush();
         if (socket)
             socket->flush(); // hand close-ok to the kernel before the socket is aborted
-        drop(QStringLiteral("the broker closed the connection: %1 %2").arg(m.replyCode).arg(m.replyText));
+        // Its reply code stays the error's code: 320 (forced), 403 (login refused), 530 (no access), ...
+        drop(make_error(m.replyCode, QStringLiteral("the broker closed the connection: %1 ").arg(m.replyCode)
+                                         + m.replyText));
         return;
     }
     if (state == State::Closing) {
         if (m.id == ConnectionCloseOk)
-            drop(QString());
+            drop(closeError);
         return;
     }
     if (state == State::Handshaking) {
         switch (m.id) {
         case ConnectionStart: {
             if (m.versionMajor != 0 || m.versionMinor != 9) {
-                drop(QStringLiteral("the broker speaks AMQP %1-%2, not 0-9-1").arg(m.versionMajor).arg(m.versionMinor));
+                drop(make_error(QAmqpError::HandshakeRefused, QStringLiteral("the broker speaks AMQP %1-%2, not 0-9-1")
+                                                                  .arg(m.versionMajor)
+                                                                  .arg(m.versionMinor)));
                 return;
             }
             if (!m.mechanisms.split(' ').contains("PLAIN")) {
-                drop(QStringLiteral("the broker offers no PLAIN login (it offers %1)")
-                         .arg(QString::fromUtf8(m.mechanisms)));
+                drop(make_error(QAmqpError::HandshakeRefused,
+                                QStringLiteral("the broker offers no PLAIN login (it offers ")
+                                    + QString::fromUtf8(m.mechanisms) + QLatin1Char(')')));
                 return;
             }
             Method ok(ConnectionStartOk);
@@ -443,14 +450,15 @@ void QAmqpClientPrivate::handleConnectionMethod(const Method& m)
             ok.response = '\0' + parsedUrl.user.toUtf8() + '\0' + parsedUrl.password.toUtf8();
             ok.locales = "en_US";
             if (!sendMethod(0, ok, &error))
-                drop(error);
+                drop(make_error(QAmqpError::Unencodable, error));
             return;
         }
         case ConnectionTune: {
             negotiatedChannelMax = m.channelMax == 0 ? 2047 : m.channelMax;
             negotiatedFrameMax = smaller_nonzero<quint32>(m.frameMax, FrameMaxWanted);
             if (negotiatedFrameMax < FrameMinSize) {
-                drop(QStringLiteral("the broker's frame_max %1 is below the AMQP minimum").arg(m.frameMax));
+                drop(make_error(QAmqpError::HandshakeRefused,
+                                QStringLiteral("the broker's frame_max %1 is below the AMQP minimum").arg(m.frameMax)));
                 return;
             }
             negotiatedHeartbeat = smaller_nonzero<quint16>(quint16(qMax<qint16>(0, heartbeatDelay)), m.heartbeat);
@@ -461,7 +469,7 @@ void QAmqpClientPrivate::handleConnectionMethod(const Method& m)
             Method open(ConnectionOpen);
             open.virtualHost = vhostSet ? vhostOverride : parsedUrl.vhost;
             if (!sendMethod(0, ok, &error) || !sendMethod(0, open, &error)) {
-                drop(error);
+                drop(make_error(QAmqpError::Unencodable, error));
                 return;
             }
             reader.setFrameMax(negotiatedFrameMax);
@@ -472,23 +480,22 @@ void QAmqpClientPrivate::handleConnectionMethod(const Method& m)
         }
         case ConnectionOpenOk: completeHandshake(); return;
         case ConnectionSecure:
-            drop(QStringLiteral("the broker asks for a SASL challenge, which PLAIN does not use"));
+            drop(make_error(QAmqpError::HandshakeRefused,
+                            QStringLiteral("the broker asks for a SASL challenge, which PLAIN does not use")));
             return;
         default:
-            drop(QStringLiteral("unexpected %1 during the handshake").arg(methodName(m.id)));
+            drop(make_error(QAmqpError::ProtocolError,
+                            QStringLiteral("unexpected %1 during the handshake").arg(methodName(m.id))));
             return;
         }
     }
     switch (m.id) {
     case ConnectionBlocked:
         blocked = true;
-        logLine(1, QStringLiteral("the broker blocked the connection: %1").arg(m.reason));
         emit q->blocked(m.reason);
         return;
     case ConnectionUnblocked:
         blocked = false;
-        sinceRead.restart();
-        logLine(3, QStringLiteral("the broker unblocked the connection"));
         emit q->unblocked();
         return;
     default:
@@ -503,8 +510,7 @@ void QAmqpClientPrivate::completeHandshake()
     state = State::Connected;
     established = true;
     ++epoch;
-    logLine(4, QStringLiteral("connected to %1, virtual host %2")
-                   .arg(maskedUrl(), vhostSet ? vhostOverride : parsedUrl.vhost));
+    lastError = QAmqpError();
     const QPointer<QAmqpClient> guard(q);
     const quint64 current = transport;
     emit q->connected();
@@ -524,9 +530,9 @@ void QAmqpClientPrivate::openChannel(QAmqpChannel* channel)
     if (state != State::Connected || channel->m_state != QAmqpChannel::Closed)
         return;
     if (channel->m_number > negotiatedChannelMax) {
-        logLine(1, QStringLiteral("channel %1 exceeds the broker's channel_max %2")
-                       .arg(channel->m_number)
-                       .arg(negotiatedChannelMax));
+        channel->reportLater(QAmqpError::ChannelLimit, QStringLiteral("channel %1 exceeds the broker's channel_max %2")
+                                                           .arg(channel->m_number)
+                                                           .arg(negotiatedChannelMax));
         return;
     }
     channel->beginOpen();
@@ -534,25 +540,32 @@ void QAmqpClientPrivate::openChannel(QAmqpChannel* channel)
 
 void QAmqpClientPrivate::protocolError(quint16 code, const QString& text)
 {
+    const QAmqpError error = make_error(QAmqpError::ProtocolError, QStringLiteral("%1 ").arg(code) + text);
     if (state == State::Handshaking || state == State::Connecting) {
-        drop(QStringLiteral("protocol error during the handshake: %1 %2").arg(code).arg(text));
+        drop(make_error(error.code, QStringLiteral("protocol error during the handshake: ") + error.text));
         return;
     }
     if (state != State::Connected)
         return;
-    logLine(1, QStringLiteral("closing the connection: %1 %2").arg(code).arg(text));
-    // Discard what is queued, tell the broker why, and wait briefly for close-ok.
-    writer.clear();
-    QString error;
+    // Tell the broker why and wait briefly for close-ok; frames written before
+    // (acknowledgements among them) still go out ahead of the close.
+    beginClose(code, text.left(200),
+               make_error(error.code, QStringLiteral("closed the connection after a protocol error: ") + error.text));
+}
+
+void QAmqpClientPrivate::beginClose(quint16 replyCode, const QString& replyText, const QAmqpError& error)
+{
+    QString sendError;
     Method close(ConnectionClose);
-    close.replyCode = code;
-    close.replyText = text.left(200);
-    sendMethod(0, close, &error);
+    close.replyCode = replyCode;
+    close.replyText = replyText;
+    sendMethod(0, close, &sendError);
     state = State::Closing;
+    closeError = error;
     closeTimer.start(CloseOkWait);
 }
 
-void QAmqpClientPrivate::drop(const QString& why)
+void QAmqpClientPrivate::drop(const QAmqpError& error)
 {
     if (state == State::Disconnected)
         return;
@@ -569,11 +582,9 @@ void QAmqpClientPrivate::drop(const QString& why)
     writer.clear();
     ++transport;
     closingNumbers.clear();
-    const bool retry = autoReconnect && !stopped && !destroying;
-    if (!why.isEmpty()) {
-        logLine(1, retry ? QStringLiteral("%1; next attempt in %2 ms").arg(why).arg(reconnectInterval) : why);
-    }
-    if (retry)
+    lastError = error;
+    closeError = QAmqpError();
+    if (autoReconnect && !stopped && !destroying)
         reconnectTimer.start(reconnectInterval);
     if (destroying)
         return;
@@ -589,24 +600,21 @@ void QAmqpClientPrivate::drop(const QString& why)
     }
     if (wasEstablished)
         emit q->disconnected();
+    else if (error.isError())
+        emit q->connectFailed();
 }
 
 void QAmqpClientPrivate::onTransportError(const QString& what)
 {
     if (state == State::Disconnected)
         return;
-    if (state == State::Closing && !established) {
-        drop(QString());
-        return;
-    }
     if (state == State::Closing) {
-        drop(QString()); // the broker closed the socket after our close; nothing lost
+        drop(closeError); // the broker closed the socket after our close
         return;
     }
-    if (established)
-        drop(QStringLiteral("connection to %1 lost: %2").arg(maskedUrl(), what));
-    else
-        drop(QStringLiteral("cannot connect to %1: %2").arg(maskedUrl(), what));
+    const QString text = (established ? QStringLiteral("connection to ") : QStringLiteral("cannot connect to "))
+                         + maskedUrl() + (established ? QStringLiteral(" lost: ") : QStringLiteral(": ")) + what;
+    drop(make_error(QAmqpError::SocketError, text));
 }
 
 bool QAmqpClientPrivate::sendMethod(quint16 channel, const Method& method, QString* error)
@@ -686,6 +694,7 @@ void QAmqpClientPrivate::onBytesWritten()
         writeTimer.stop();
     else if (writeTimeout > 0)
         writeTimer.start(writeTimeout); // progress: the broker reads
+    emit q->bytesWritten();
 }
 
 void QAmqpClientPrivate::heartbeatTick()
@@ -697,10 +706,12 @@ void QAmqpClientPrivate::heartbeatTick()
         writer.heartbeat();
         flush();
     }
-    if (!blocked && sinceRead.elapsed() >= 2 * period)
-        drop(QStringLiteral("no data from the broker for %1 s (heartbeat %2 s)")
-                 .arg(sinceRead.elapsed() / 1000)
-                 .arg(negotiatedHeartbeat));
+    // Also while the broker blocks this connection: it goes on sending
+    // heartbeats then, so silence means a dead broker or network.
+    if (sinceRead.elapsed() >= 2 * period)
+        drop(make_error(QAmqpError::Timeout, QStringLiteral("no data from the broker for %1 s (heartbeat %2 s)")
+                                                 .arg(sinceRead.elapsed() / 1000)
+                                                 .arg(negotiatedHeartbeat)));
 }
 
 void QAmqpClientPrivate::registerChannel(QAmqpChannel* channel, int wanted)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "qamqperror.h"
+
 #include <QList>
 #include <QObject>
 #include <QSslError>
@@ -12,13 +14,16 @@ class QAmqpChannel;
 class QAmqpExchange;
 class QAmqpQueue;
 class QAmqpClientPrivate;
-class logger;
 
 // One AMQP 0-9-1 connection on the Qt event loop. Everything is asynchronous:
 // connectToHost() starts connecting, connected() says the handshake is done,
-// disconnected() that an established connection was lost or closed. With
+// disconnected() that an established connection was lost or closed, and
+// connectFailed() that an attempt failed before that; error() says why. With
 // automatic reconnection, every failed attempt and every loss is followed by
 // a new attempt after the interval, and connected() comes again.
+//
+// The client writes no log: it reports through its signals and error(), and
+// its user decides what to log.
 //
 // Queue and exchange objects each own a channel of this connection; the
 // client owns them and opens their channels on every connection. Creating an
@@ -37,7 +42,9 @@ public:
     // Uses an open device as the transport, for tests and fuzzing: the
     // handshake starts at once and reconnection is off.
     void connectToDevice(QIODevice* device);
-    // Closes the connection (connection.close) and stops reconnecting.
+    // Closes the connection properly (connection.close, then the broker's
+    // close-ok, for at most 2 s) and stops reconnecting; disconnected() follows
+    // when the connection was up. What was written before goes out first.
     void disconnectFromHost();
 
     void setAutoReconnect(bool enabled, int intervalMs = 30000);
@@ -46,10 +53,16 @@ public:
     void setVirtualHost(const QString& vhost);
     // Shown by the broker as connection_name, and in this client's log lines.
     void setConnectionName(const QString& name);
-    void setLogger(logger* log);
 
     bool isConnected() const;
+    // Between connection.blocked and connection.unblocked: the broker reads
+    // nothing more from this connection (a memory or disk alarm).
     bool isBlocked() const;
+    // Why the last attempt failed or the last connection ended (NoError after
+    // disconnectFromHost()).
+    QAmqpError error() const;
+    // Bytes written and not yet handed to the operating system.
+    qint64 bytesToWrite() const;
     bool autoReconnect() const;
     int reconnectInterval() const;
     QString virtualHost() const;
@@ -67,9 +80,12 @@ public slots:
 signals:
     void connected();
     void disconnected();
+    void connectFailed();
     void sslErrors(const QList<QSslError>& errors);
     void blocked(const QString& reason);
     void unblocked();
+    // Some of the output left for the operating system.
+    void bytesWritten();
 
 private:
     friend class QAmqpChannel;

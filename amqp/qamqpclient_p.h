@@ -30,7 +30,6 @@ public:
                      const QAmqpMessage::PropertyHash& properties, QString* error);
     void openChannel(QAmqpChannel* channel);
     void channelDestroyed(QAmqpChannel* channel);
-    void logLine(int level, const QString& text) const;
     quint64 connectionEpoch() const { return epoch; }
 
     // --- the machine
@@ -46,17 +45,20 @@ public:
     void handleConnectionMethod(const amqp::Method& method);
     void completeHandshake();
     void protocolError(quint16 code, const QString& text);
-    void drop(const QString& why);
+    // Sends connection.close and waits for close-ok (at most CloseOkWait);
+    // the connection then ends with `error`.
+    void beginClose(quint16 replyCode, const QString& replyText, const QAmqpError& error);
+    // Ends the transport at once; reports `error` (nothing when it is NoError
+    // and the connection never came up) and schedules the next attempt.
+    void drop(const QAmqpError& error);
     void scheduleFlush();
     void flush();
     void heartbeatTick();
     void registerChannel(QAmqpChannel* channel, int wanted);
     void retireOlder(const QMetaObject* kind, const QString& name);
-    QString prefix() const;
     QString maskedUrl() const;
 
     QAmqpClient* q;
-    logger* log = nullptr;
 
     // settings
     QString url;
@@ -83,6 +85,8 @@ public:
     quint16 negotiatedChannelMax = 2047;
     quint32 negotiatedFrameMax = 0;
     quint16 negotiatedHeartbeat = 0;
+    QAmqpError lastError;
+    QAmqpError closeError; // what ends the connection once the close started by this side is done
 
     amqp::AmqpCodec codec;
     amqp::FrameReader reader;

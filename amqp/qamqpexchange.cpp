@@ -54,10 +54,11 @@ quint64 QAmqpExchange::publish(const QByteArray& message, const QString& routing
     QAmqpMessage::PropertyHash props = properties;
     if (!mimeType.isEmpty())
         props.insert(QAmqpMessage::ContentType, mimeType);
-    if (isOpen()) {
+    if (isOpen() && isFlowActive() && m_queued == 0) {
         send(id, m, message, props);
         return id;
     }
+    // Until the channel opens, or the broker turns flow on again.
     ++m_queued;
     whenOpen(
         [this, id, m, message, props] {
@@ -68,7 +69,8 @@ quint64 QAmqpExchange::publish(const QByteArray& message, const QString& routing
             --m_queued;
             if (m_confirms)
                 emit failed(id);
-        });
+        },
+        true);
     return id;
 }
 
@@ -77,7 +79,7 @@ void QAmqpExchange::send(quint64 id, const Method& m, const QByteArray& body,
 {
     QString error;
     if (!sendContent(m, body, properties, &error)) {
-        logLine(1, QStringLiteral("cannot publish to routing key \"%1\": %2").arg(m.routingKey, error));
+        // Not connected any more, or properties too large for a frame.
         if (m_confirms)
             failLater(id);
         return;
@@ -96,10 +98,8 @@ void QAmqpExchange::failLater(quint64 id)
 
 void QAmqpExchange::settle(quint64 sequence, bool multiple, bool ok)
 {
-    if (sequence < m_firstSequence || sequence >= m_firstSequence + m_unconfirmed.size()) {
-        logLine(4, QStringLiteral("confirm for unknown sequence number %1 ignored").arg(sequence));
-        return;
-    }
+    if (sequence < m_firstSequence || sequence >= m_firstSequence + m_unconfirmed.size())
+        return; // settled before (a multiple confirm overlapping an earlier one) or never sent
     const QPointer<QAmqpExchange> guard(this);
     const size_t index = size_t(sequence - m_firstSequence);
     const size_t from = multiple ? 0 : index;
@@ -142,31 +142,18 @@ void QAmqpExchange::channelLost()
     }
 }
 
-bool QAmqpExchange::handleMethod(const Method& m)
+void QAmqpExchange::handleMethod(const Method& m)
 {
     switch (m.id) {
-    case ConfirmSelectOk: return true;
-    case ExchangeDeclareOk: emit declared(); return true;
-    case BasicAck: settle(m.deliveryTag, m.multiple, true); return true;
-    case BasicNack:
-        logLine(1, QStringLiteral("the broker refused publish %1%2")
-                       .arg(m.deliveryTag)
-                       .arg(m.multiple ? QStringLiteral(" and the ones before") : QString()));
-        settle(m.deliveryTag, m.multiple, false);
-        return true;
-    default: return false;
+    case ExchangeDeclareOk: emit declared(); return;
+    case BasicAck: settle(m.deliveryTag, m.multiple, true); return;
+    case BasicNack: settle(m.deliveryTag, m.multiple, false); return;
+    default: return; // confirm.select-ok, ...
     }
 }
 
-void QAmqpExchange::handleContent(const Method& m, QAmqpMessage::PropertyHash&&, QByteArray&& body)
+void QAmqpExchange::handleContent(const Method&, QAmqpMessage::PropertyHash&&, QByteArray&&)
 {
-    if (m.id == BasicReturn) {
-        logLine(1, QStringLiteral("the broker returned a message of %1 bytes for routing key \"%2\": %3 %4")
-                       .arg(body.size())
-                       .arg(m.routingKey)
-                       .arg(m.replyCode)
-                       .arg(m.replyText));
-        return;
-    }
-    logLine(4, QStringLiteral("ignored %1").arg(methodName(m.id)));
+    // basic.return comes only for mandatory or immediate publishes; a broker
+    // that sends one anyway gets its message ignored.
 }

@@ -28,7 +28,8 @@ public:
     // Publishes waiting for their confirm, or for the channel to open.
     int unconfirmedCount() const { return int(m_unconfirmed.size()) + m_queued; }
 
-    // Returns the publish's id (from 1, never reused by this object).
+    // Returns the publish's id (from 1, never reused by this object). The
+    // message waits, in order, while the channel is not open or its flow is off.
     quint64 publish(const QByteArray& message, const QString& routingKey, const QString& mimeType,
                     const QAmqpMessage::PropertyHash& properties = QAmqpMessage::PropertyHash(),
                     int publishOptions = poNoOptions);
@@ -41,7 +42,7 @@ signals:
 protected:
     void channelOpened() override;
     void channelLost() override;
-    bool handleMethod(const amqp::Method& method) override;
+    void handleMethod(const amqp::Method& method) override;
     void handleContent(const amqp::Method& method, QAmqpMessage::PropertyHash&& properties,
                        QByteArray&& body) override;
 

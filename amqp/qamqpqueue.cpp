@@ -68,15 +68,9 @@ void QAmqpQueue::cancel(bool noWait)
     });
 }
 
-bool QAmqpQueue::settle(const Method& m, const char* what)
+bool QAmqpQueue::settle(const Method& m)
 {
-    if (!isOpen()) {
-        logLine(4, QStringLiteral("%1 of delivery %2 not sent: the channel is not open")
-                       .arg(QLatin1String(what))
-                       .arg(m.deliveryTag));
-        return false;
-    }
-    return sendMethod(m);
+    return isOpen() && sendMethod(m);
 }
 
 bool QAmqpQueue::ack(qlonglong deliveryTag, bool multiple)
@@ -84,7 +78,7 @@ bool QAmqpQueue::ack(qlonglong deliveryTag, bool multiple)
     Method m(BasicAck);
     m.deliveryTag = quint64(deliveryTag);
     m.multiple = multiple;
-    return settle(m, "ack");
+    return settle(m);
 }
 
 bool QAmqpQueue::reject(qlonglong deliveryTag, bool requeue)
@@ -92,7 +86,7 @@ bool QAmqpQueue::reject(qlonglong deliveryTag, bool requeue)
     Method m(BasicReject);
     m.deliveryTag = quint64(deliveryTag);
     m.requeue = requeue;
-    return settle(m, "reject");
+    return settle(m);
 }
 
 bool QAmqpQueue::nack(qlonglong deliveryTag, bool multiple, bool requeue)
@@ -101,7 +95,7 @@ bool QAmqpQueue::nack(qlonglong deliveryTag, bool multiple, bool requeue)
     m.deliveryTag = quint64(deliveryTag);
     m.multiple = multiple;
     m.requeue = requeue;
-    return settle(m, "nack");
+    return settle(m);
 }
 
 void QAmqpQueue::channelLost()
@@ -112,25 +106,24 @@ void QAmqpQueue::channelLost()
     m_consumerTag.clear();
 }
 
-bool QAmqpQueue::handleMethod(const Method& m)
+void QAmqpQueue::handleMethod(const Method& m)
 {
     switch (m.id) {
     case QueueDeclareOk:
         m_messageCount = m.messageCount;
         emit declared();
-        return true;
-    case QueueBindOk: emit bound(); return true;
+        return;
+    case QueueBindOk: emit bound(); return;
     case BasicConsumeOk:
         m_consumerTag = m.consumerTag;
         emit consuming(m.consumerTag);
-        return true;
+        return;
     case BasicCancelOk:
         if (m.consumerTag == m_consumerTag)
             m_consumerTag.clear();
         emit cancelled(m.consumerTag);
-        return true;
-    case BasicCancel: {
-        logLine(1, QStringLiteral("the broker cancelled consumer %1 (queue deleted or unavailable)").arg(m.consumerTag));
+        return;
+    case BasicCancel: { // the queue was deleted, or its node went away
         if (!m.noWait) {
             Method ok(BasicCancelOk);
             ok.consumerTag = m.consumerTag;
@@ -139,18 +132,16 @@ bool QAmqpQueue::handleMethod(const Method& m)
         if (m.consumerTag == m_consumerTag)
             m_consumerTag.clear();
         emit consumerCancelled(m.consumerTag);
-        return true;
+        return;
     }
-    default: return false;
+    default: return;
     }
 }
 
 void QAmqpQueue::handleContent(const Method& m, QAmqpMessage::PropertyHash&& properties, QByteArray&& body)
 {
-    if (m.id != BasicDeliver) {
-        logLine(4, QStringLiteral("ignored %1 with %2 bytes").arg(methodName(m.id)).arg(body.size()));
-        return;
-    }
+    if (m.id != BasicDeliver)
+        return; // basic.get-ok or basic.return: this client never asks for them
     QAmqpMessage message;
     QAmqpMessagePrivate* priv = message.d.data();
     priv->valid = true;

@@ -41,14 +41,14 @@ signals:
 
 protected:
     void channelLost() override;
-    bool handleMethod(const amqp::Method& method) override;
+    void handleMethod(const amqp::Method& method) override;
     void handleContent(const amqp::Method& method, QAmqpMessage::PropertyHash&& properties,
                        QByteArray&& body) override;
 
 private:
     friend class QAmqpClient;
     QAmqpQueue(const QString& name, QAmqpClient* client);
-    bool settle(const amqp::Method& method, const char* what);
+    bool settle(const amqp::Method& method);
 
     QString m_consumerTag;
     quint32 m_messageCount = 0;

@@ -50,5 +50,9 @@ int main(int argc, char* argv[])
 
     if (!router.StartWorking())
         return 0;
-    return app.exec();
+    const int status = app.exec();
+    // Settled deliveries are acknowledged and both connections closed
+    // properly, so that nothing done is delivered again.
+    router.FinishWorking();
+    return status;
 }

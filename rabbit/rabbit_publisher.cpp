@@ -3,6 +3,7 @@
 #include "amqp/amqp_url.h"
 #include "amqp/qamqpexchange.h"
 #include "app/logger.h"
+#include "close_and_delete.h"
 
 #include <QEventLoop>
 #include <QPointer>
@@ -18,13 +19,22 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger* log_, rabbit_publisher_conf
 {
     connect(&client, &QAmqpClient::disconnected, this, &rabbit_publisher_impl::disconnected);
     connect(&client, &QAmqpClient::connected, this, &rabbit_publisher_impl::connected);
+    connect(&client, &QAmqpClient::connectFailed, this, &rabbit_publisher_impl::connect_failed);
     connect(&client, &QAmqpClient::sslErrors, &client, &QAmqpClient::ignoreSslErrors, Qt::DirectConnection);
+    connect(&client, &QAmqpClient::blocked, this, [this](const QString& reason) {
+        log_line(*log, 1) << "rabbit_publisher_impl: the broker blocked the connection (" << reason
+                          << "); routing waits until it unblocks";
+    });
+    connect(&client, &QAmqpClient::unblocked, this, [this] {
+        log_line(*log, 3) << "rabbit_publisher_impl: the broker unblocked the connection; routing goes on";
+        check_resumed();
+    });
+    connect(&client, &QAmqpClient::bytesWritten, this, &rabbit_publisher_impl::check_resumed);
 
-    client.setLogger(log);
     client.setConnectionName(QStringLiteral("shardex publisher, exchange %1").arg(exchange));
     client.connectToHost(path);
     client.setVirtualHost(vhost);
-    client.setAutoReconnect(true, reconnect_interval);
+    client.setAutoReconnect(true, m_retry_interval);
     client.setWriteTimeout(write_timeout);
     client.setHeartbeatDelay(heartbeat_delay);
     log_line(*log, 4) << "rabbit_man_publisher_impl inited to path <<" << maskUrlPassword(path) << ", exchange "
@@ -32,6 +42,38 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger* log_, rabbit_publisher_conf
 }
 
 rabbit_publisher_impl::~rabbit_publisher_impl() = default;
+
+void rabbit_publisher_impl::set_retry_interval(int ms)
+{
+    m_retry_interval = ms;
+    client.setAutoReconnect(true, ms);
+}
+
+bool rabbit_publisher_impl::paused() const
+{
+    const bool paused = client.isBlocked() || (exchange_handle && !exchange_handle->isFlowActive())
+                        || client.bytesToWrite() > output_limit;
+    m_pause_seen = m_pause_seen || paused;
+    return paused;
+}
+
+void rabbit_publisher_impl::check_resumed()
+{
+    if (m_pause_seen && !paused()) {
+        m_pause_seen = false;
+        emit resumed();
+    }
+}
+
+void rabbit_publisher_impl::shut_down()
+{
+    // Nothing of this publisher reaches its user or the log any more.
+    disconnect(this, nullptr, nullptr, nullptr);
+    client.disconnect(this);
+    if (exchange_handle)
+        exchange_handle->disconnect(this);
+    close_and_delete(client, this);
+}
 
 void rabbit_publisher_impl::connected()
 {
@@ -53,32 +95,52 @@ void rabbit_publisher_impl::connected()
     connect(exchange_handle, &QAmqpExchange::failed, this, [this](quint64 id) { settle(id, false); });
     connect(exchange_handle, &QAmqpChannel::error, this, [this](int code, const QString& text) {
         log_line(*log, 1) << "rabbit_publisher_impl: the broker closed the channel of exchange " << exchange << ": "
-                          << code << ' ' << text << "; publications fail for the next " << reconnect_interval << " ms";
-        hold(reconnect_interval);
+                          << code << ' ' << text << "; publications fail for the next " << m_retry_interval << " ms";
+        hold(m_retry_interval);
+    });
+    connect(exchange_handle, &QAmqpChannel::flowChanged, this, [this](bool active) {
+        if (active) {
+            log_line(*log, 3) << "rabbit_publisher_impl: the broker turned flow on again for exchange " << exchange;
+            check_resumed();
+        } else {
+            log_line(*log, 2) << "rabbit_publisher_impl: the broker turned flow off for exchange " << exchange
+                              << "; routing waits until it turns it on";
+        }
     });
     m_held_for = 0;
     log_line(*log, 4) << "rabbit_publisher_impl: Connected";
     emit conn_estimated();
+    check_resumed();
 }
 
 void rabbit_publisher_impl::disconnected()
 {
-    log_line(*log, 1) << " rabbit_publisher_impl: Disconnected";
+    log_line(*log, 1) << " rabbit_publisher_impl: Disconnected: " << client.error().text << "; next attempt in "
+                      << m_retry_interval << " ms";
 }
 
-void rabbit_publisher_impl::hold(int ms)
+void rabbit_publisher_impl::connect_failed()
+{
+    log_line(*log, 1) << "rabbit_publisher_impl: " << client.error().text << "; next attempt in " << m_retry_interval
+                      << " ms";
+}
+
+bool rabbit_publisher_impl::hold(int ms)
 {
     const qint64 remaining = m_held_for == 0 ? 0 : m_held_for - m_held_since.elapsed();
     if (ms <= remaining)
-        return; // a longer hold is in force
+        return false; // a longer hold is in force
     m_held_for = ms;
     m_held_since.start();
+    return true;
 }
 
 void rabbit_publisher_impl::settle(quint64 id, bool ok)
 {
-    if (!ok && client.isConnected() && exchange_handle && exchange_handle->isOpen())
-        hold(nack_hold); // nacked on a live channel: the broker does not take it now
+    // Nacked on a live channel: the broker does not take it now (a queue at its length limit...).
+    if (!ok && client.isConnected() && exchange_handle && exchange_handle->isOpen() && hold(nack_hold))
+        log_line(*log, 1) << "rabbit_publisher_impl: the broker refused a publication to exchange " << exchange
+                          << " (nack); publications wait " << nack_hold << " ms";
     const auto it = m_in_flight.find(id);
     if (it == m_in_flight.end())
         return;

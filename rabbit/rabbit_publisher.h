@@ -15,7 +15,8 @@ class logger;
 // Publishes bodies to one exchange on its own broker connection, with
 // publisher confirms on every connection. Each body handed to publish_string
 // is accounted for: a ticket that confirmed() or failed() later names, or 0
-// when it could not be sent at all.
+// when it could not be sent at all. It writes the log lines of its
+// connection: the AMQP client only reports.
 class rabbit_publisher_impl : public QObject {
     Q_OBJECT
 public:
@@ -27,6 +28,28 @@ public:
     static constexpr qint16 heartbeat_delay = 360;
     static constexpr int connect_wait = 1000;
     static constexpr int nack_hold = 1000;
+    // Bytes of publications waiting for the socket above which paused() holds.
+    static constexpr qint64 output_limit = 4 << 20;
+
+    // True while the broker cannot take publications now: it blocked the
+    // connection (a memory or disk alarm), turned the channel's flow off, or
+    // more than output_limit bytes wait to leave. The caller does not publish
+    // then, so that nothing piles up in memory; resumed() follows once that
+    // is over.
+    bool paused() const;
+    // Connected, with an exchange the broker has not refused lately: a
+    // publication goes out without the one-second wait.
+    bool ready() const;
+
+    // The interval between connection attempts, and how long publications
+    // fail after the broker refused the exchange (reconnect_interval unless a
+    // test shortens it, right after construction).
+    void set_retry_interval(int ms);
+
+    // Closes the connection properly (connection.close, then the broker's
+    // close-ok for at most 2 s) and deletes this publisher then. Nothing is
+    // emitted any more.
+    void shut_down();
 
 public slots:
     // Publishes the body under the routing key (up to its first NUL byte) with
@@ -42,12 +65,14 @@ signals:
     void conn_estimated();
     void confirmed(quint64 ticket);
     void failed(quint64 ticket);
+    void resumed();
 
 private:
+    void connect_failed();
     void settle(quint64 id, bool ok);
-    void hold(int ms);
-    // Connected, with an exchange the broker has not refused lately.
-    bool ready() const;
+    // True when this starts a hold, or makes the one in force longer.
+    bool hold(int ms);
+    void check_resumed();
 
     QAmqpClient client;
     QString path;
@@ -56,12 +81,14 @@ private:
     QString vhost;
     logger* log;
 
+    int m_retry_interval = reconnect_interval;
     // After the broker refused the exchange (it does not exist, no access...),
-    // publications fail for the reconnect interval, and for a moment after it
+    // publications fail for the retry interval, and for a moment after it
     // nacked one (a full queue...), instead of being refused one by one at full
     // speed, each body coming straight back.
     QElapsedTimer m_held_since;
     int m_held_for = 0; // ms; 0 when not held
+    mutable bool m_pause_seen = false; // paused() said so; resumed() is owed
 
     quint64 m_last_ticket = 0;
     QHash<quint64, quint64> m_in_flight; // publish id of exchange_handle -> ticket

@@ -3,30 +3,28 @@
 #include "amqp/amqp_url.h"
 #include "amqp/qamqpqueue.h"
 #include "app/logger.h"
+#include "close_and_delete.h"
 
 #include <QDebug>
-#include <QJsonDocument>
 
-rabbit_receiver::rabbit_receiver(logger* log_, rabbit_receiver_config config_, QObject* parent, bool raw_data_,
-                                 bool raw_routekey_data_)
-    : QObject(parent),
-      client(this),
-      config(std::move(config_)),
-      log(log_),
-      raw_data(raw_data_),
-      raw_routekey_data(raw_routekey_data_)
+namespace {
+constexpr int precondition_failed = 406; // AMQP reply code of a refused declaration
+} // namespace
+
+rabbit_receiver::rabbit_receiver(logger* log_, rabbit_receiver_config config_, QObject* parent)
+    : QObject(parent), client(this), config(std::move(config_)), log(log_)
 {
-    qRegisterMetaType<uint64_t>("uint64_t"); // the tag type of the data signals, for queued connections
+    qRegisterMetaType<uint64_t>("uint64_t"); // the tag type of raw_data_received, for queued connections
     connect(&client, &QAmqpClient::disconnected, this, &rabbit_receiver::disconnected, Qt::DirectConnection);
     connect(&client, &QAmqpClient::connected, this, &rabbit_receiver::connected, Qt::DirectConnection);
+    connect(&client, &QAmqpClient::connectFailed, this, &rabbit_receiver::connect_failed);
     connect(&client, &QAmqpClient::sslErrors, &client, &QAmqpClient::ignoreSslErrors, Qt::DirectConnection);
     m_setup_retry.setSingleShot(true);
     connect(&m_setup_retry, &QTimer::timeout, this, &rabbit_receiver::declare);
 
-    client.setLogger(log);
     client.setConnectionName(QStringLiteral("shardex receiver, queue %1").arg(config.queue));
     client.connectToHost(config.path);
-    client.setAutoReconnect(true, reconnect_interval);
+    client.setAutoReconnect(true, m_retry_interval);
     client.setWriteTimeout(write_timeout);
     client.setHeartbeatDelay(heartbeat_delay);
     client.setVirtualHost(config.vhost);
@@ -36,18 +34,26 @@ rabbit_receiver::rabbit_receiver(logger* log_, rabbit_receiver_config config_, Q
 
 rabbit_receiver::~rabbit_receiver() = default;
 
+void rabbit_receiver::set_retry_interval(int ms)
+{
+    m_retry_interval = ms;
+    client.setAutoReconnect(true, ms);
+}
+
 void rabbit_receiver::connected()
 {
     if (queue_handle)
         queue_handle->disconnect(); // the old object no longer reaches this receiver
     m_setup_retry.stop();
+    m_declaring = false;
+    m_existing_reason.clear();
     log_line(*log, 4) << " Rabbit_man_ul: connected";
     queue_handle = client.createQueue(config.queue, -1);
-    // Each opening of the channel starts a new series of delivery tags.
+    // A delivery's tag is valid only on the opening of the channel that carried
+    // it: the generation moves on when the channel closes and when it opens.
     connect(queue_handle, &QAmqpChannel::opened, this, [this] { ++m_generation; });
-    connect(queue_handle, &QAmqpChannel::error, this, [this](int code, const QString& text) {
-        setup_failed(QStringLiteral("the broker closed the queue's channel: %1 %2").arg(code).arg(text));
-    });
+    connect(queue_handle, &QAmqpChannel::closed, this, [this] { ++m_generation; });
+    connect(queue_handle, &QAmqpChannel::error, this, &rabbit_receiver::channel_error);
     connect(queue_handle, &QAmqpQueue::consumerCancelled, this,
             [this] { setup_failed(QStringLiteral("the broker cancelled the consumer")); });
     declare();
@@ -61,19 +67,21 @@ void rabbit_receiver::declare()
         return;
     disconnect(queue_handle, &QAmqpQueue::declared, nullptr, nullptr);
     connect(queue_handle, &QAmqpQueue::declared, this, [this] { declared(); });
-    queue_handle->declare(config.mode);
+    m_declaring = true;
+    if (m_existing_reason.isEmpty())
+        queue_handle->declare(config.mode);
+    else
+        queue_handle->declare(QAmqpQueue::Passive);
 }
 
 void rabbit_receiver::declared()
 {
-    disconnect(queue_handle, &QAmqpQueue::bound, nullptr, nullptr);
+    disconnect(queue_handle, &QAmqpQueue::declared, nullptr, nullptr);
+    m_declaring = false;
     if (config.bindings.isEmpty()) {
         // Nothing to bind: the queue still gets what is published to it by name.
         log_line(*log, 4) << " Rabbit_man_ul: no binding configured";
-        start();
-        disconnect(queue_handle, &QAmqpQueue::messageReceived, this, &rabbit_receiver::messageReceived);
-        connect(queue_handle, &QAmqpQueue::messageReceived, this, &rabbit_receiver::messageReceived,
-                Qt::DirectConnection);
+        consume();
         return;
     }
     bind_next(config.bindings);
@@ -92,20 +100,42 @@ void rabbit_receiver::bind_next(QList<QPair<QString, QString>> pending)
             return;
         }
         disconnect(queue_handle, &QAmqpQueue::bound, nullptr, nullptr);
-        start();
-        disconnect(queue_handle, &QAmqpQueue::messageReceived, this, &rabbit_receiver::messageReceived);
-        connect(queue_handle, &QAmqpQueue::messageReceived, this, &rabbit_receiver::messageReceived,
-                Qt::DirectConnection);
+        consume();
         log_line(*log, 4) << " Rabbit_man_ul: Queue bound";
     });
 }
 
+void rabbit_receiver::consume()
+{
+    start();
+    disconnect(queue_handle, &QAmqpQueue::messageReceived, this, &rabbit_receiver::messageReceived);
+    connect(queue_handle, &QAmqpQueue::messageReceived, this, &rabbit_receiver::messageReceived, Qt::DirectConnection);
+}
+
+void rabbit_receiver::channel_error(int code, const QString& text)
+{
+    ++m_generation; // the channel is closed: its deliveries went back to the queue
+    if (m_declaring && m_existing_reason.isEmpty() && code == precondition_failed
+        && text.contains(QLatin1String("inequivalent arg"))) {
+        // The queue exists with arguments of its own (a quorum queue, a
+        // dead-letter exchange, a length limit...): take it as it is. The
+        // channel opens again at once; the passive declaration waits for it.
+        m_existing_reason = QString::number(code) + QLatin1Char(' ') + text;
+        log_line(*log, 2) << "rabbit_receiver: queue " << config.queue
+                          << " exists with other arguments than receiver/mode declares; it is consumed as it is ("
+                          << m_existing_reason << ")";
+        declare();
+        return;
+    }
+    setup_failed(QStringLiteral("the broker closed the queue's channel: %1 ").arg(code) + text);
+}
+
 void rabbit_receiver::setup_failed(const QString& why)
 {
-    // Never a tight loop: the whole set-up runs again after the reconnect interval.
+    // Never a tight loop: the whole set-up runs again after the retry interval.
     log_line(*log, 1) << "rabbit_receiver: queue " << config.queue << ": " << why << "; set-up again in "
-                      << reconnect_interval << " ms";
-    m_setup_retry.start(reconnect_interval);
+                      << m_retry_interval << " ms";
+    m_setup_retry.start(m_retry_interval);
 }
 
 void rabbit_receiver::start()
@@ -142,57 +172,46 @@ void rabbit_receiver::messageReceived()
     // handler may delete this receiver, so nothing below touches `this`.
     const uint64_t tag = uint64_t(message.deliveryTag());
     const QByteArray payload = message.payload();
-    if (raw_routekey_data) {
-        emit raw_routekey_data_received(payload, message.routingKey(), tag);
-    } else if (raw_data) {
-        emit raw_data_received(payload, tag);
-    } else {
-        emit data_received(QJsonDocument::fromJson(payload).object(), tag);
-    }
+    emit raw_data_received(payload, tag);
 }
 
 void rabbit_receiver::disconnected()
 {
-    log_line(*log, 1) << " Rabbit_man_ul: Disconnected";
-    emit conn_lost();
+    log_line(*log, 1) << " Rabbit_man_ul: Disconnected: " << client.error().text << "; next attempt in "
+                      << m_retry_interval << " ms";
 }
 
-void rabbit_receiver::ack_message(uint64_t tag, bool multiple)
+void rabbit_receiver::connect_failed()
 {
-    if (!queue_handle) {
-        log_line(*log, 4) << "void rabbit_receiver::ack_message(uint64_t, bool)" << " zerro queue";
+    log_line(*log, 1) << "rabbit_receiver: " << client.error().text << "; next attempt in " << m_retry_interval
+                      << " ms";
+}
+
+void rabbit_receiver::ack_message(uint64_t tag, bool multiple, quint64 generation)
+{
+    if (generation != m_generation || !queue_handle) {
+        log_line(*log, 4) << "rabbit_receiver: ack of delivery " << tag << " of an earlier channel not sent";
         return;
     }
     queue_handle->ack(qlonglong(tag), multiple);
 }
 
-void rabbit_receiver::reject_message(uint64_t tag)
-{
-    if (!queue_handle) {
-        log_line(*log, 4) << "void rabbit_receiver::reject_message(uint64_t)" << " zerro queue";
-        return;
-    }
-    queue_handle->reject(qlonglong(tag), false);
-}
-
-void rabbit_receiver::ack_message(uint64_t tag, bool multiple, quint64 generation)
-{
-    if (generation != m_generation) {
-        log_line(*log, 4) << "rabbit_receiver: ack of delivery " << tag << " of an earlier channel not sent";
-        return;
-    }
-    ack_message(tag, multiple);
-}
-
 void rabbit_receiver::reject_message(uint64_t tag, bool requeue, quint64 generation)
 {
-    if (generation != m_generation) {
+    if (generation != m_generation || !queue_handle) {
         log_line(*log, 4) << "rabbit_receiver: reject of delivery " << tag << " of an earlier channel not sent";
         return;
     }
-    if (!queue_handle) {
-        log_line(*log, 4) << "void rabbit_receiver::reject_message(uint64_t)" << " zerro queue";
-        return;
-    }
     queue_handle->reject(qlonglong(tag), requeue);
+}
+
+void rabbit_receiver::shut_down()
+{
+    // Nothing of this receiver reaches its user or the log any more.
+    disconnect(this, nullptr, nullptr, nullptr);
+    client.disconnect(this);
+    if (queue_handle)
+        queue_handle->disconnect(this);
+    m_setup_retry.stop();
+    close_and_delete(client, this);
 }

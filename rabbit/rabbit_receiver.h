@@ -5,7 +5,6 @@
 #include "config/rabbit_receiver_config.h"
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
@@ -16,37 +15,41 @@ class logger;
 
 // Consumes one queue on its own broker connection. On every connection it
 // declares the queue, binds it (one binding at a time, in order), sets the
-// prefetch window and consumes; each delivery is handed on through one of the
-// three data signals with its delivery tag. It never acknowledges by itself.
+// prefetch window and consumes; each delivery is handed on through
+// raw_data_received with its delivery tag. It never acknowledges by itself.
+// It writes the log lines of its connection: the AMQP client only reports.
 class rabbit_receiver : public QObject {
     Q_OBJECT
 public:
-    rabbit_receiver(logger* log, rabbit_receiver_config config, QObject* parent, bool raw_data,
-                    bool raw_routekey_data);
+    rabbit_receiver(logger* log, rabbit_receiver_config config, QObject* parent);
     ~rabbit_receiver() override;
 
-    // On the current channel.
-    void ack_message(uint64_t tag, bool multiple);
-    void reject_message(uint64_t tag);
-
     // Delivery tags belong to one opening of one channel. The deliveries
-    // emitted now carry channel_generation(); these variants send nothing
-    // (a Debug line instead) for a delivery of an earlier channel, whose tag
-    // the broker would take for another delivery, or none.
+    // emitted now carry channel_generation(), which changes as soon as the
+    // channel closes (and again when it opens), so a delivery that the broker
+    // has taken back is told from a current one. These send nothing (a Debug
+    // line instead) for a delivery of another generation, whose tag the broker
+    // would take for another delivery, or none.
     quint64 channel_generation() const { return m_generation; }
     void ack_message(uint64_t tag, bool multiple, quint64 generation);
     void reject_message(uint64_t tag, bool requeue, quint64 generation);
 
+    // Closes the connection properly, after what was already written
+    // (acknowledgements among it): connection.close, then the broker's
+    // close-ok for at most 2 s; then deletes this receiver. Nothing is emitted
+    // any more.
+    void shut_down();
+
     static constexpr int reconnect_interval = 30000;
     static constexpr int write_timeout = 20000;
     static constexpr qint16 heartbeat_delay = 360;
+    // The interval between connection attempts and between set-up attempts
+    // (reconnect_interval unless a test shortens it, right after construction).
+    void set_retry_interval(int ms);
 
 signals:
     void conn_estimated();
-    void conn_lost();
-    void data_received(QJsonObject object, uint64_t tag);
     void raw_data_received(QByteArray body, uint64_t tag);
-    void raw_routekey_data_received(QByteArray body, QString routing_key, uint64_t tag);
 
 public slots:
     void stop();
@@ -58,9 +61,12 @@ private slots:
     void connected();
 
 private:
+    void connect_failed();
     void declare();
     void declared();
     void bind_next(QList<QPair<QString, QString>> pending);
+    void consume();
+    void channel_error(int code, const QString& text);
     void setup_failed(const QString& why);
 
     QAmqpClient client;
@@ -68,9 +74,12 @@ private:
     QAmqpQueue* queue_handle = nullptr;
     QAmqpMessage message;
     logger* log;
-    bool raw_data;
-    bool raw_routekey_data;
 
+    int m_retry_interval = reconnect_interval;
     quint64 m_generation = 0;
     QTimer m_setup_retry; // set-up again after the broker refused it
+    bool m_declaring = false;
+    // The queue exists with arguments that the declaration does not repeat:
+    // the broker's reason; it is then declared passively on this connection.
+    QString m_existing_reason;
 };

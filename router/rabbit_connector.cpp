@@ -2,9 +2,15 @@
 
 #include "app/logger.h"
 #include "config/rabbit_config.h"
+#include "config/settings_check.h"
 #include "modem_id_decoder.h"
 #include "rabbit/rabbit_publisher.h"
 #include "rabbit/rabbit_receiver.h"
+
+#include <QEventLoop>
+#include <QPointer>
+
+#include <algorithm>
 
 namespace {
 const char start_signature[] = "bool RabbitConnector::StartWorking()";
@@ -28,10 +34,10 @@ RabbitConnector::~RabbitConnector()
     delete receiver;
 }
 
-bool RabbitConnector::refuse(const QString& why)
+bool RabbitConnector::refuse(const QStringList& problems)
 {
-    if (!why.isEmpty())
-        log_line(log, 1) << start_signature << " refused: " << why;
+    for (const QString& problem : problems)
+        log_line(log, 1) << start_signature << " refused: " << problem;
     emit StopWorking();
     return false;
 }
@@ -39,33 +45,10 @@ bool RabbitConnector::refuse(const QString& why)
 bool RabbitConnector::StartWorking()
 {
     if (!settings.Load(log))
-        return refuse(QString());
-    if (settings.shard_count == 0 || settings.shard_count > max_shard_count)
-        return refuse(QStringLiteral("publisher/shard_count is %1, it must be 1 to %2")
-                          .arg(settings.shard_count)
-                          .arg(max_shard_count));
-    if (settings.routing_key_prefix.isEmpty())
-        return refuse(QStringLiteral("publisher/routing_key_prefix is empty"));
-    const qint32 prefetch = settings.receiver.prefetch_count;
-    if (prefetch < 1 || prefetch > max_prefetch_count)
-        return refuse(QStringLiteral("receiver/prefetch_count is %1, it must be 1 to %2").arg(prefetch).arg(max_prefetch_count));
-    // AMQP names are at most 255 bytes; a longer one would fail every publication or declaration.
-    const QString longestKey = settings.routing_key_prefix + QString::number(settings.shard_count - 1);
-    const QPair<const char*, QString> names[] = {
-        {"publisher/routing_key_prefix", longestKey},
-        {"publisher/exchange", settings.publisher.exchange},
-        {"receiver/r_que", settings.receiver.queue},
-        {"receiver/bindings/exchange", settings.receiver.bindings.value(0).first},
-        {"receiver/bindings/routekey", settings.receiver.bindings.value(0).second},
-    };
-    for (const auto& name : names) {
-        if (name.second.toUtf8().size() > max_name_length)
-            return refuse(QStringLiteral("%1 makes a name of %2 bytes (\"%3...\"), at most %4 are allowed")
-                              .arg(QLatin1String(name.first))
-                              .arg(name.second.toUtf8().size())
-                              .arg(name.second.left(40))
-                              .arg(max_name_length));
-    }
+        return refuse({});
+    const QStringList problems = check_settings(settings);
+    if (!problems.isEmpty())
+        return refuse(problems);
 
     if (settings.receiver.mode & (auto_delete_flag | exclusive_flag))
         log_line(log, 2) << start_signature << " receiver/mode " << settings.receiver.mode
@@ -79,37 +62,69 @@ bool RabbitConnector::StartWorking()
         log_line(log, 3) << "shard: " << i << ", routing key: " << routing_keys.last();
     }
     m_stop_binary = settings.stop_binary;
-    m_ack_batch = qMax(1, prefetch / 4);
+    m_ack_batch = qMax(1, settings.receiver.prefetch_count / 4);
 
     acknowledge(true); // what is settled is acknowledged before its channel goes
     retire();
     ++m_start;
     m_waiting.clear();
+    m_routing_now.reset();
     m_tracker.reset(0, m_ack_batch);
     m_tickets.clear();
     m_ack_timer.stop();
 
-    receiver = new rabbit_receiver(&log, settings.receiver, this, true, false);
+    receiver = new rabbit_receiver(&log, settings.receiver, this);
     publisher = new rabbit_publisher<rabbit_publisher_config>(&log, settings.publisher, this);
+    if (m_retry_interval > 0) {
+        receiver->set_retry_interval(m_retry_interval);
+        publisher->set_retry_interval(m_retry_interval);
+    }
     connect(receiver, &rabbit_receiver::raw_data_received, this, &RabbitConnector::handleMsg, Qt::UniqueConnection);
     connect(publisher, &rabbit_publisher_impl::confirmed, this, &RabbitConnector::onConfirmed);
     connect(publisher, &rabbit_publisher_impl::failed, this, &RabbitConnector::onFailed);
+    connect(publisher, &rabbit_publisher_impl::resumed, this, &RabbitConnector::routeWaiting);
     return true;
 }
 
 void RabbitConnector::retire()
 {
     // The old pair may still be on the stack below (a restart inside the
-    // publisher's wait): cut them off now, delete them from the event loop.
-    // Their unacknowledged deliveries go back to the queue with their connection.
-    for (QObject* old : {static_cast<QObject*>(receiver), static_cast<QObject*>(publisher)}) {
-        if (!old)
-            continue;
-        old->disconnect(this);
-        old->deleteLater();
-    }
+    // publisher's wait): each closes its connection properly, after what it
+    // already wrote (the acknowledgements just made), and deletes itself
+    // from the event loop once the broker confirmed the close. Their
+    // unacknowledged deliveries go back to the queue with the connection.
+    if (receiver)
+        receiver->shut_down();
+    if (publisher)
+        publisher->shut_down();
     receiver = nullptr;
     publisher = nullptr;
+}
+
+void RabbitConnector::FinishWorking()
+{
+    acknowledge(true);
+    const QPointer<QObject> oldReceiver = receiver, oldPublisher = publisher;
+    retire();
+    m_waiting.clear();
+    m_routing_now.reset();
+    m_ack_timer.stop();
+    // The connections close from the event loop; the close-ok wait of each is
+    // 2 s at most, so this ends in time whatever the brokers do.
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    deadline.start(3000);
+    for (QObject* old : {oldReceiver.data(), oldPublisher.data()}) {
+        if (old)
+            connect(old, &QObject::destroyed, &loop, [&] {
+                if (!oldReceiver && !oldPublisher)
+                    loop.quit();
+            });
+    }
+    if (oldReceiver || oldPublisher)
+        loop.exec();
 }
 
 ModemIdResult RabbitConnector::extractModemId(const QByteArray& body)
@@ -122,36 +137,79 @@ quint64 RabbitConnector::publishMsg(const QByteArray& body, const QString& routi
     return publisher->publish_string(body, routingKey.toUtf8(), binary ? binary_type : text_type);
 }
 
+bool RabbitConnector::isCurrent(const Waiting& d) const
+{
+    return d.start == m_start && receiver && receiver->channel_generation() == d.generation;
+}
+
 void RabbitConnector::handleMsg(const QByteArray& body, uint64_t tag)
 {
-    m_ack_timer.start(ack_flush_delay);
-    m_waiting.append(Waiting{body, tag, receiver->channel_generation(), m_start});
-    // While the publisher waits for its connection, the event loop runs nested
-    // and hands on further deliveries: they queue up here and are routed in
-    // order once the current one is done, so waits never nest and the stack
-    // stays flat whatever the prefetch window.
-    if (!m_routing)
-        routeWaiting();
+    const quint64 generation = receiver->channel_generation();
+    // What waits from a channel that closed went back to the queue and comes
+    // again: drop it, so that at most one prefetch window waits here.
+    if (!m_waiting.isEmpty() && m_waiting.first().generation != generation)
+        m_waiting.erase(std::remove_if(m_waiting.begin(), m_waiting.end(),
+                                       [generation](const Waiting& w) { return w.generation != generation; }),
+                        m_waiting.end());
+    m_waiting.append(Waiting{body, tag, generation, m_start});
+    routeWaiting();
 }
 
 void RabbitConnector::routeWaiting()
 {
-    m_routing = true;
-    if (!m_waiting.isEmpty())
-        route(m_waiting.takeFirst());
-    if (m_waiting.isEmpty()) {
-        m_routing = false;
+    // A call already under way (this one is nested in the publisher's wait)
+    // goes on with what was added, in order: waits never nest, and the stack
+    // stays flat whatever the prefetch window.
+    if (m_routing)
         return;
+    m_routing = true;
+    int budget = slice_publications;
+    while (budget > 0) {
+        if (!m_routing_now) {
+            if (m_waiting.isEmpty())
+                break;
+            beginRouting(m_waiting.takeFirst());
+            --budget;
+            continue;
+        }
+        if (!isCurrent(m_routing_now->delivery)) {
+            m_routing_now.reset();
+            continue;
+        }
+        // Blocked broker, flow off or a full output: what is here waits, and
+        // the publisher's resumed() goes on with it.
+        if (!publisher || publisher->paused()) {
+            m_routing = false;
+            return;
+        }
+        // A publication that has to wait for the connection first ends the
+        // slice: the event loop runs between two such waits.
+        const bool waits = !publisher->ready();
+        publishNext();
+        budget = waits ? 0 : budget - 1;
     }
-    // More came during a wait: the next one from the event loop, so that
-    // control returns there between deliveries.
-    QMetaObject::invokeMethod(this, [this] { routeWaiting(); }, Qt::QueuedConnection);
+    m_routing = false;
+    if (m_routing_now || !m_waiting.isEmpty())
+        scheduleRouting(); // the rest in the next turn, after what the event loop has for us
 }
 
-void RabbitConnector::route(const Waiting& d)
+void RabbitConnector::scheduleRouting()
 {
-    // A restart or a new channel since the delivery came: the broker has it back.
-    if (d.start != m_start || !receiver || receiver->channel_generation() != d.generation)
+    if (m_routing_scheduled)
+        return;
+    m_routing_scheduled = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_routing_scheduled = false;
+            routeWaiting();
+        },
+        Qt::QueuedConnection);
+}
+
+void RabbitConnector::beginRouting(const Waiting& d)
+{
+    if (!isCurrent(d))
         return;
     if (d.generation != m_tracker.generation())
         m_tracker.reset(d.generation, m_ack_batch);
@@ -162,6 +220,7 @@ void RabbitConnector::route(const Waiting& d)
         m_tracker.add(d.tag, 1);
         if (m_tracker.reject(d.tag))
             receiver->reject_message(d.tag, false, d.generation);
+        acknowledge(false);
         return;
     }
     if (m_stop_binary && result.binary) {
@@ -169,25 +228,36 @@ void RabbitConnector::route(const Waiting& d)
         acknowledge(false);
         return;
     }
-
     // Route with the table's own size, never with a count the table was not built for.
-    const quint32 shards = quint32(routing_keys.size());
-    const bool everyShard = *result.modem_id == -1;
-    const int count = everyShard ? int(shards) : 1;
+    const int count = *result.modem_id == -1 ? routing_keys.size() : 1;
     m_tracker.add(d.tag, count);
-    for (int i = 0; i < count; ++i) {
-        const quint32 shard = everyShard ? quint32(i) : quint32(*result.modem_id) % shards;
-        const quint64 ticket = publishMsg(d.body, routing_keys[int(shard)], result.binary);
-        // A restart or a reconnection during the publisher's wait: this
-        // delivery belongs to a closed channel and comes again on the new one.
-        if (d.start != m_start || !receiver || receiver->channel_generation() != d.generation)
-            return;
-        if (ticket == 0) {
-            rejectDelivery(d.generation, d.tag, true);
-            return;
-        }
-        m_tickets.insert(ticket, Delivery{d.start, d.generation, d.tag});
+    m_routing_now = Routing{d, *result.modem_id, result.binary, 0, count};
+}
+
+void RabbitConnector::publishNext()
+{
+    // Taken out first: a restart inside the publisher's wait resets m_routing_now.
+    const Waiting d = m_routing_now->delivery;
+    const bool binary = m_routing_now->binary;
+    const bool everyShard = m_routing_now->modem_id == -1;
+    const int index = m_routing_now->next++;
+    const quint32 shard = everyShard ? quint32(index) : quint32(m_routing_now->modem_id) % quint32(routing_keys.size());
+    if (m_routing_now->next == m_routing_now->count)
+        m_routing_now.reset();
+
+    const quint64 ticket = publishMsg(d.body, routing_keys[int(shard)], binary);
+    // A restart or a lost channel during the publisher's wait: this delivery
+    // is back in the queue and comes again on the new channel.
+    if (!isCurrent(d)) {
+        m_routing_now.reset();
+        return;
     }
+    if (ticket == 0) {
+        m_routing_now.reset(); // the copies not yet sent go with the delivery's next coming
+        rejectDelivery(d.generation, d.tag, true);
+        return;
+    }
+    m_tickets.insert(ticket, Delivery{d.start, d.generation, d.tag});
 }
 
 void RabbitConnector::rejectDelivery(quint64 generation, quint64 tag, bool requeue)
@@ -230,6 +300,8 @@ void RabbitConnector::acknowledge(bool flush)
     const quint64 tag = m_tracker.takeAck(flush);
     if (tag != 0 && receiver)
         receiver->ack_message(tag, true, m_tracker.generation());
+    // The timer runs from the first settled delivery that waits for its batch,
+    // and is never pushed back by later ones.
     if (!flush && m_tracker.ready() > 0 && !m_ack_timer.isActive())
         m_ack_timer.start(ack_flush_delay);
 }

@@ -12,6 +12,7 @@
 #include <QVector>
 
 #include <cstdint>
+#include <optional>
 
 class RabbitConfig;
 class logger;
@@ -33,13 +34,21 @@ public:
     // StopWorking was emitted) when the start was refused.
     bool StartWorking();
 
-    // The limits a start enforces besides a non-empty prefix.
-    static constexpr quint32 max_shard_count = 65536;
-    static constexpr qint32 max_prefetch_count = 65535;
-    static constexpr int max_name_length = 255;
-    // Settled deliveries waiting for a full batch are acknowledged at the
-    // latest this long after the last delivery.
+    // For the end of the process: acknowledges every settled delivery and
+    // closes both connections properly (connection.close, then the broker's
+    // close-ok), waiting for that at most about two seconds.
+    void FinishWorking();
+
+    // Settled deliveries are acknowledged at the latest this long after they
+    // were settled, also when no full batch comes together.
     static constexpr int ack_flush_delay = 1000;
+    // Publications made in one event-loop turn at most; a fan-out to many
+    // shards goes out in slices, with confirms and timers handled in between.
+    static constexpr int slice_publications = 256;
+
+    // For tests: the reconnect and set-up retry interval of the receivers and
+    // publishers that later starts create (their own 30 s otherwise).
+    void setRetryInterval(int ms) { m_retry_interval = ms; }
 
 signals:
     void StopWorking();
@@ -54,11 +63,24 @@ private:
         quint64 generation;
         quint64 start;
     };
+    // The delivery whose publications are going out, one shard after another.
+    struct Routing {
+        Waiting delivery;
+        qint32 modem_id;
+        bool binary;
+        int next;  // index of the next publication
+        int count; // publications in all
+    };
+    // Still of the current start and of the receiver's current channel: a
+    // delivery of an earlier one went back to the queue and comes again.
+    bool isCurrent(const Waiting& d) const;
     void routeWaiting();
-    void route(const Waiting& delivery);
+    void scheduleRouting();
+    void beginRouting(const Waiting& d);
+    void publishNext();
     quint64 publishMsg(const QByteArray& body, const QString& routingKey, bool binary);
     ModemIdResult extractModemId(const QByteArray& body);
-    bool refuse(const QString& why);
+    bool refuse(const QStringList& problems);
     void retire();
     struct Delivery;
     // Takes the ticket's delivery out; true when it belongs to the current start and channel.
@@ -77,6 +99,7 @@ private:
     // Taken from the settings at the last successful start.
     bool m_stop_binary = false;
     qint64 m_ack_batch = 1;
+    int m_retry_interval = 0; // 0: the transports' own
 
     // Deliveries of the current receiver channel until they are acknowledged.
     struct Delivery {
@@ -87,7 +110,11 @@ private:
     quint64 m_start = 0; // counts successful starts; deliveries of an earlier one are stale
     DeliveryTracker m_tracker;
     QHash<quint64, Delivery> m_tickets; // publisher ticket -> the delivery it belongs to
-    QList<Waiting> m_waiting;           // handed on while an earlier delivery is being routed
+    // Deliveries wait here, in order, while an earlier one is being routed,
+    // while the publisher waits for its connection, and while it is paused.
+    QList<Waiting> m_waiting;
+    std::optional<Routing> m_routing_now;
     bool m_routing = false;
+    bool m_routing_scheduled = false;
     QTimer m_ack_timer;
 };

@@ -1,12 +1,18 @@
 // Broker-wide events: a memory alarm that blocks publishers, and a broker
-// restart. They change the shared test broker, so this test runs alone.
+// restart, met by the AMQP client and by the router. They change the shared
+// test broker, so these tests run alone.
 #include "amqp/qamqpclient.h"
 #include "amqp/qamqpexchange.h"
+#include "config/rabbit_config.h"
+#include "router/rabbit_connector.h"
 #include "support/log_file.h"
+#include "support/client_reports.h"
 #include "support/test_broker.h"
 #include "support/wait.h"
 
+#include <QFile>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -17,14 +23,14 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(TestBroker::instance().available()) << "no test broker";
-        client.setLogger(&log.log());
+        reports.watch(client);
         client.setAutoReconnect(true, 300);
         client.connectToHost(TestBroker::instance().url());
         client.setVirtualHost(vhost.name());
-        ASSERT_TRUE(waitFor([&] { return client.isConnected(); })) << log.raw().toStdString();
+        ASSERT_TRUE(waitFor([&] { return client.isConnected(); })) << reports.text();
     }
     const TestBroker& broker = TestBroker::instance();
-    LogFile log{4};
+    ClientReports reports;
     TestVhost vhost{QStringLiteral("events")};
     QAmqpClient client;
 };
@@ -51,12 +57,12 @@ TEST_F(AmqpBrokerEventsTest, BlockedConnectionIsNotTakenForDead)
     const bool wasBlocked = waitFor([&] { return blocked.count() == 1; }, 10000);
     spin(wasBlocked ? 3000 : 0); // longer than two heartbeats: a blocked connection is kept
     broker.ctl({QStringLiteral("set_vm_memory_high_watermark"), QStringLiteral("0.4")});
-    ASSERT_TRUE(wasBlocked) << log.raw().toStdString();
-    EXPECT_EQ(down.count(), 0) << log.raw().toStdString();
+    ASSERT_TRUE(wasBlocked) << reports.text();
+    EXPECT_EQ(down.count(), 0) << reports.text();
     ASSERT_TRUE(waitFor([&] { return unblocked.count() == 1 && confirmed.count() == 1; }, 10000))
-        << log.raw().toStdString();
-    EXPECT_EQ(log.grep(QStringLiteral(" Error : AMQP connection: the broker blocked the connection")).size(), 1);
-    EXPECT_EQ(log.grep(QStringLiteral(" : AMQP connection: the broker unblocked the connection")).size(), 1);
+        << reports.text();
+    EXPECT_EQ(reports.grep(QStringLiteral("blocked: ")).size(), 1);
+    EXPECT_EQ(reports.grep(QStringLiteral("unblocked")).size(), 1);
 }
 
 TEST_F(AmqpBrokerEventsTest, ReconnectsAfterTheBrokerRestarts)
@@ -66,9 +72,93 @@ TEST_F(AmqpBrokerEventsTest, ReconnectsAfterTheBrokerRestarts)
     broker.ctl({QStringLiteral("stop_app")});
     ASSERT_TRUE(waitFor([&] { return down.count() == 1; }, 15000));
     // While the broker is away, attempts fail and are logged.
-    ASSERT_TRUE(waitFor([&] { return !log.grep(QStringLiteral("cannot connect to")).isEmpty(); }, 15000))
-        << log.raw().toStdString();
+    ASSERT_TRUE(waitFor([&] { return !reports.grep(QStringLiteral("cannot connect to")).isEmpty(); }, 15000))
+        << reports.text();
     broker.ctl({QStringLiteral("start_app")});
-    ASSERT_TRUE(waitFor([&] { return up.count() == 1 && client.isConnected(); }, 30000)) << log.raw().toStdString();
+    ASSERT_TRUE(waitFor([&] { return up.count() == 1 && client.isConnected(); }, 30000)) << reports.text();
     EXPECT_EQ(down.count(), 1);
+}
+
+TEST(RouterBrokerEventsTest, ABlockedPublisherPausesRoutingAndALostInputChannelIsNotPublished)
+{
+    const TestBroker& broker = TestBroker::instance();
+    ASSERT_TRUE(broker.available()) << "no test broker";
+    TestVhost vhost(QStringLiteral("alarm"));
+    // Messages reach "in" by expiring from "staging": that goes on during the
+    // memory alarm, which blocks every publishing connection, the tests' too.
+    QJsonObject staging = peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("staging")}});
+    staging.insert(QStringLiteral("arguments"), QJsonObject{{QStringLiteral("x-message-ttl"), 3000},
+                                                            {QStringLiteral("x-dead-letter-exchange"), QString()},
+                                                            {QStringLiteral("x-dead-letter-routing-key"), QStringLiteral("in")}});
+    QJsonArray ops{peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("shards")}}),
+                   peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("in")}}), staging};
+    for (int i = 0; i < 4; ++i) {
+        ops.append(peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("s%1").arg(i)}}));
+        ops.append(peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("s%1").arg(i)},
+                                               {QStringLiteral("exchange"), QStringLiteral("shards")},
+                                               {QStringLiteral("key"), QStringLiteral("p%1").arg(i)}}));
+    }
+    QList<QByteArray> later;
+    for (int i = 1; i <= 5; ++i)
+        later.append(QStringLiteral(R"({"modem_id":%1})").arg(i).toUtf8());
+    ops.append(peerPublish(QString(), QStringLiteral("in"), {R"({"modem_id":0,"first":1})"}));
+    ops.append(peerPublish(QString(), QStringLiteral("staging"), later));
+    runPeer(vhost.name(), ops);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("shardex.ini"));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QStringLiteral("[receiver]\npath=%1\nvhost=%2\nr_que=in\nmode=0\nprefetch_count=10\n"
+                           "[publisher]\npath=%1\nvhost=%2\nexchange=shards\nrouting_key_prefix=p\nshard_count=4\n")
+                .arg(broker.url(), vhost.name())
+                .toUtf8());
+    f.close();
+    LogFile log{4};
+    const auto published = [&] { return log.grep(QStringLiteral(" Debug : Publishing :")).size(); };
+    const auto unacked = [&] { return vhost.queue(QStringLiteral("in")).value(QStringLiteral("messages_unacknowledged")).toInt(); };
+
+    broker.ctl({QStringLiteral("set_vm_memory_high_watermark"), QStringLiteral("0.0000001")});
+    RabbitConfig settings(path);
+    RabbitConnector router(settings, log.log(), nullptr);
+    router.setRetryInterval(8000); // time to look between the loss of the input channel and its return
+    ASSERT_TRUE(router.StartWorking());
+    // The first body is published, and the broker blocks the connection for it.
+    const bool blocked = waitFor([&] { return !log.grep(QStringLiteral("the broker blocked the connection")).isEmpty(); }, 15000);
+    // The later ones arrive while it is blocked: they wait, unpublished.
+    const bool arrived = blocked && waitFor([&] { return unacked() == 6; }, 15000);
+    spin(500);
+    const int whileBlocked = published();
+    // The input connection goes, and with it everything that waits.
+    const int closed = arrived ? vhost.closeConnectionsNamed(QStringLiteral("shardex receiver")) : 0;
+    const bool lost = closed == 1 && waitFor([&] { return !log.grep(QStringLiteral(" Rabbit_man_ul: Disconnected")).isEmpty(); });
+    broker.ctl({QStringLiteral("set_vm_memory_high_watermark"), QStringLiteral("0.4")});
+    ASSERT_TRUE(blocked && arrived && lost) << log.raw().toStdString();
+    EXPECT_EQ(whileBlocked, 1) << "routing pauses while the broker blocks the publishing connection";
+    ASSERT_TRUE(waitFor([&] { return !log.grep(QStringLiteral("the broker unblocked the connection")).isEmpty(); }, 15000));
+    spin(1000);
+    ASSERT_EQ(log.grep(QStringLiteral(" Rabbit_man_ul: connected")).size(), 1) << "the input connection is still away";
+    EXPECT_EQ(published(), 1) << "what waited from the lost channel is not published: the broker has it back";
+
+    // Once the input connection is back, everything is routed: the later
+    // bodies once each, the first one perhaps twice (its confirm came after
+    // its channel was gone, so the broker delivered it again).
+    QMap<QByteArray, int> seen;
+    const auto take = [&] {
+        QJsonArray get;
+        for (int i = 0; i < 4; ++i)
+            get.append(peerOp(QStringLiteral("get"), {{QStringLiteral("queue"), QStringLiteral("s%1").arg(i)}}));
+        for (const QJsonValue& result : runPeer(vhost.name(), get))
+            for (const QJsonValue& m : result.toArray())
+                ++seen[peerBody(m)];
+    };
+    ASSERT_TRUE(waitFor([&] {
+        take();
+        return seen.size() == 6;
+    }, 30000)) << log.raw().toStdString();
+    // A body published twice would be there by the time the input is settled.
+    EXPECT_TRUE(waitFor([&] { return unacked() == 0 && vhost.queue(QStringLiteral("in")).value(QStringLiteral("messages_ready")).toInt() == 0; }));
+    take();
+    for (const QByteArray& body : later)
+        EXPECT_EQ(seen.value(body), 1) << body.constData();
 }

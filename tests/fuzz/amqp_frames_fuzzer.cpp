@@ -13,7 +13,6 @@
 #include "amqp/qamqpclient.h"
 #include "amqp/qamqpexchange.h"
 #include "amqp/qamqpqueue.h"
-#include "app/logger.h"
 #include "fake_broker_device.h"
 
 #include <QAbstractEventDispatcher>
@@ -34,8 +33,6 @@ constexpr int PublishesBeforeInput = 3;
 constexpr int MaxRepublishes = 8;       // publishes made from confirmed()/failed() slots
 constexpr int LargeBodySize = 5 << 20;  // more than the client buffers before writing at once
 constexpr int MaxLargePublishes = 2;
-
-logger* debugLog = nullptr;
 
 [[noreturn]] void fail(const char* what)
 {
@@ -165,6 +162,12 @@ void actAsApplication(std::unique_ptr<QAmqpClient>& client, QAmqpQueue* queue, Q
                 client.reset();
         };
     };
+    // Where an application would log the reason of a lost connection.
+    QObject::connect(client.get(), &QAmqpClient::disconnected, client.get(), [&client] {
+        const QAmqpError e = client->error();
+        if (e.isError() && e.text.isEmpty())
+            fail("a connection ended with an error but no reason");
+    });
     QObject::connect(client.get(), &QAmqpClient::disconnected, client.get(), deleteClientOn(1));
     QObject::connect(client.get(), &QAmqpClient::blocked, client.get(), deleteClientOn(2));
     QObject::connect(queue, &QAmqpChannel::error, queue, deleteClientOn(3));
@@ -216,11 +219,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     static char* argv[] = {name, nullptr};
     qputenv("QT_NO_GLIB", "1"); // the plain dispatcher: posted events only, no glib sources
     static QCoreApplication app(argc, argv);
-    // SHARDEX_FUZZ_LOG names a file to keep the log in, to follow what a reproducer does.
-    const QString path = qEnvironmentVariable("SHARDEX_FUZZ_LOG", QStringLiteral("/dev/null"));
-    static logger log(path, QStringLiteral("fuzz"));
-    log.set_level(4); // every log line is built, so its formatting runs too
-    debugLog = &log;
     return 0;
 }
 
@@ -231,7 +229,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     FakeBrokerDevice device; // outlives the client, which does not own it
     auto client = std::make_unique<QAmqpClient>();
-    client->setLogger(debugLog);
     client->setConnectionName(QStringLiteral("fuzz"));
     client->connectToDevice(&device);
 

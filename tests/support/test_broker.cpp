@@ -47,7 +47,8 @@ TestBroker::TestBroker() : m_dir(qEnvironmentVariable("SHARDEX_TEST_BROKER_DIR")
 
 QString TestBroker::url(const QString& user, const QString& password) const
 {
-    return QStringLiteral("amqp://%1:%2@127.0.0.1:%3/").arg(user, password).arg(m_port);
+    // One pass: a percent-encoded password ("%2F") holds what QString::arg takes for placeholders.
+    return QStringLiteral("amqp://%1:%2@127.0.0.1:%3/").arg(user, password, QString::number(m_port));
 }
 
 QString TestBroker::ctl(const QStringList& args, bool* ok) const
@@ -118,6 +119,23 @@ int TestVhost::closeConnections(const QString& reason) const
     const int count = connections().size();
     if (count > 0)
         TestBroker::instance().ctl({QStringLiteral("close_all_connections"), QStringLiteral("--vhost"), m_name, reason});
+    return count;
+}
+
+int TestVhost::closeConnectionsNamed(const QString& fragment) const
+{
+    // The tab-separated listing: its pids are the ones close_connection takes.
+    const QString rows = TestBroker::instance().ctl(
+        {QStringLiteral("list_connections"), QStringLiteral("pid"), QStringLiteral("vhost"), QStringLiteral("client_properties")});
+    int count = 0;
+    for (const QString& row : rows.split(QLatin1Char('\n'))) {
+        const QStringList fields = row.split(QLatin1Char('\t'));
+        // connection_name is one of the client properties.
+        if (fields.size() < 3 || !fields[0].startsWith(QLatin1Char('<')) || fields[1] != m_name || !fields[2].contains(fragment))
+            continue;
+        TestBroker::instance().ctl({QStringLiteral("close_connection"), fields[0], QStringLiteral("closed by the test")});
+        ++count;
+    }
     return count;
 }
 

@@ -46,6 +46,8 @@ public:
     QJsonArray connections() const;
     // Closes every connection of this vhost; how many there were.
     int closeConnections(const QString& reason = QStringLiteral("closed by the test")) const;
+    // Closes the connections of this vhost whose connection_name contains the fragment; how many.
+    int closeConnectionsNamed(const QString& fragment) const;
 
 private:
     QString m_name;
