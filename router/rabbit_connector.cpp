@@ -82,7 +82,8 @@ bool RabbitConnector::StartWorking()
     connect(receiver, &rabbit_receiver::raw_data_received, this, &RabbitConnector::handleMsg, Qt::UniqueConnection);
     connect(publisher, &rabbit_publisher_impl::confirmed, this, &RabbitConnector::onConfirmed);
     connect(publisher, &rabbit_publisher_impl::failed, this, &RabbitConnector::onFailed);
-    connect(publisher, &rabbit_publisher_impl::resumed, this, &RabbitConnector::routeWaiting);
+    // Queued: resumed() comes from inside the socket's own signals.
+    connect(publisher, &rabbit_publisher_impl::resumed, this, &RabbitConnector::routeWaiting, Qt::QueuedConnection);
     return true;
 }
 

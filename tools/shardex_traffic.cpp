@@ -41,7 +41,8 @@ bool connectClient(QAmqpClient& client, const QString& url, const QString& vhost
     client.connectToHost(url);
     client.setVirtualHost(vhost);
     if (!runUntil([&] { return client.isConnected(); }, 10000)) {
-        out << "cannot connect to the broker\n";
+        const QString why = client.error().text;
+        out << "cannot connect to the broker" << (why.isEmpty() ? QString() : QStringLiteral(": ") + why) << "\n";
         return false;
     }
     return true;
