@@ -149,7 +149,7 @@ QAmqpError QAmqpClient::error() const { return d->lastError; }
 
 qint64 QAmqpClient::bytesToWrite() const
 {
-    return d->writer.size() + (d->device ? d->device->bytesToWrite() : 0);
+    return d->writer.size() + d->deviceBytesToWrite();
 }
 bool QAmqpClient::autoReconnect() const { return d->autoReconnect; }
 int QAmqpClient::reconnectInterval() const { return d->reconnectInterval; }
@@ -229,6 +229,11 @@ void QAmqpClientPrivate::startAttempt()
     if (auto* ssl = qobject_cast<QSslSocket*>(s)) {
         QObject::connect(ssl, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), q,
                          [this](const QList<QSslError>& errors) { emit q->sslErrors(errors); });
+        // bytesWritten() means encrypted, not sent: the ciphertext still waiting counts too.
+        QObject::connect(ssl, &QSslSocket::encryptedBytesWritten, q, [this, s] {
+            if (s == socket)
+                onBytesWritten();
+        });
         QObject::connect(ssl, &QSslSocket::encrypted, q, [this, s] {
             if (s == socket)
                 onTransportReady();
@@ -682,15 +687,23 @@ void QAmqpClientPrivate::flush()
         return;
     }
     sinceWrite.restart();
-    if (device->bytesToWrite() > 0 && !writeTimer.isActive() && writeTimeout > 0)
+    if (deviceBytesToWrite() > 0 && !writeTimer.isActive() && writeTimeout > 0)
         writeTimer.start(writeTimeout);
+}
+
+qint64 QAmqpClientPrivate::deviceBytesToWrite() const
+{
+    if (!device)
+        return 0;
+    const auto* ssl = qobject_cast<const QSslSocket*>(device);
+    return device->bytesToWrite() + (ssl ? ssl->encryptedBytesToWrite() : 0);
 }
 
 void QAmqpClientPrivate::onBytesWritten()
 {
     if (!device)
         return;
-    if (device->bytesToWrite() == 0)
+    if (deviceBytesToWrite() == 0)
         writeTimer.stop();
     else if (writeTimeout > 0)
         writeTimer.start(writeTimeout); // progress: the broker reads

@@ -39,6 +39,9 @@ public:
     void onTransportReady();
     void onReadyRead();
     void onBytesWritten();
+    // What the transport holds and has not handed to the operating system,
+    // the ciphertext of a TLS socket included.
+    qint64 deviceBytesToWrite() const;
     void onTransportError(const QString& what);
     void processInput();
     void handleFrame(const amqp::FrameView& frame);

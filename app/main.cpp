@@ -51,8 +51,9 @@ int main(int argc, char* argv[])
     if (!router.StartWorking())
         return 0;
     const int status = app.exec();
-    // Settled deliveries are acknowledged and both connections closed
-    // properly, so that nothing done is delivered again.
+    // No restart any more; settled deliveries are acknowledged and both
+    // connections closed properly, so that those are not delivered again.
+    QObject::disconnect(watcher, nullptr, &router, nullptr);
     router.FinishWorking();
     return status;
 }

@@ -98,6 +98,8 @@ void rabbit_publisher_impl::connected()
                           << code << ' ' << text << "; publications fail for the next " << m_retry_interval << " ms";
         hold(m_retry_interval);
     });
+    // A channel opens again (after the broker closed it) with its flow on.
+    connect(exchange_handle, &QAmqpChannel::opened, this, &rabbit_publisher_impl::check_resumed);
     connect(exchange_handle, &QAmqpChannel::flowChanged, this, [this](bool active) {
         if (active) {
             log_line(*log, 3) << "rabbit_publisher_impl: the broker turned flow on again for exchange " << exchange;
@@ -117,6 +119,7 @@ void rabbit_publisher_impl::disconnected()
 {
     log_line(*log, 1) << " rabbit_publisher_impl: Disconnected: " << client.error().text << "; next attempt in "
                       << m_retry_interval << " ms";
+    check_resumed(); // a block or a full output ends with the connection
 }
 
 void rabbit_publisher_impl::connect_failed()

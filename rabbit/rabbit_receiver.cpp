@@ -114,7 +114,10 @@ void rabbit_receiver::consume()
 
 void rabbit_receiver::channel_error(int code, const QString& text)
 {
-    ++m_generation; // the channel is closed: its deliveries went back to the queue
+    // The broker closed the channel: its deliveries went back to the queue.
+    // (An error of this side's own leaves the channel open.)
+    if (code < QAmqpError::SocketError)
+        ++m_generation;
     if (m_declaring && m_existing_reason.isEmpty() && code == precondition_failed
         && text.contains(QLatin1String("inequivalent arg"))) {
         // The queue exists with arguments of its own (a quorum queue, a
@@ -132,6 +135,9 @@ void rabbit_receiver::channel_error(int code, const QString& text)
 
 void rabbit_receiver::setup_failed(const QString& why)
 {
+    // The next set-up declares with receiver/mode again: the queue may have
+    // been deleted meanwhile, and is then made anew.
+    m_existing_reason.clear();
     // Never a tight loop: the whole set-up runs again after the retry interval.
     log_line(*log, 1) << "rabbit_receiver: queue " << config.queue << ": " << why << "; set-up again in "
                       << m_retry_interval << " ms";

@@ -265,6 +265,9 @@ void RabbitConnector::rejectDelivery(quint64 generation, quint64 tag, bool reque
 {
     if (generation != m_tracker.generation() || !m_tracker.reject(tag))
         return;
+    // The copies of a fan-out not yet sent go with the delivery's next coming.
+    if (m_routing_now && m_routing_now->delivery.tag == tag && m_routing_now->delivery.generation == generation)
+        m_routing_now.reset();
     if (receiver)
         receiver->reject_message(tag, requeue, generation);
     acknowledge(false);
