@@ -21,7 +21,9 @@ logger::logger(const QString& path, const QString& name)
 {
     // Append mode (O_APPEND): every write lands at the current end of the file,
     // also after an outside copytruncate. A failed open is not fatal: lines are lost.
-    m_file.open(QIODevice::WriteOnly | QIODevice::Append);
+    // No path, no file: a logger that writes nowhere.
+    if (!path.isEmpty())
+        m_file.open(QIODevice::WriteOnly | QIODevice::Append);
 }
 
 void logger::set_level(int level)

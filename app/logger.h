@@ -16,6 +16,7 @@
 // written when its level is at most the logger's level (1 at construction).
 class logger {
 public:
+    // An empty path opens no file: the logger then writes nowhere.
     logger(const QString& path, const QString& name);
     logger(const logger&) = delete;
     logger& operator=(const logger&) = delete;

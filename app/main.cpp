@@ -1,11 +1,17 @@
+#include "app/check_command.h"
+#include "app/logger.h"
+#include "app/settings_watcher.h"
+#include "app/unix_signals.h"
 #include "config/rabbit_config.h"
-#include "logger.h"
 #include "router/rabbit_connector.h"
-#include "settings_watcher.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+
+#include <csignal>
+
+#include <sysexits.h>
 
 int main(int argc, char* argv[])
 {
@@ -17,19 +23,34 @@ int main(int argc, char* argv[])
     parser.setApplicationDescription(QStringLiteral("Velmora Tarnhold Shardex"));
     parser.addHelpOption();
     parser.addVersionOption();
-    QCommandLineOption settingsOption(QStringList{QStringLiteral("c")},
-                                      QCoreApplication::translate("main", "configuration file"),
-                                      QCoreApplication::translate("main", "file"));
-    settingsOption.setDefaultValue(QStringLiteral("/etc/shardex/shardex.ini"));
+    // The help shows each default, which the parser itself does not.
+    const auto withDefault = [](const char* description, const QString& value) {
+        return QCoreApplication::translate("main", description) + QStringLiteral(" [default: ") + value
+               + QLatin1Char(']');
+    };
+    const QString settingsDefault = QStringLiteral("/etc/shardex/shardex.ini");
+    QCommandLineOption settingsOption(QStringList{QStringLiteral("c"), QStringLiteral("config")},
+                                      withDefault("configuration file", settingsDefault),
+                                      QCoreApplication::translate("main", "file"), settingsDefault);
     parser.addOption(settingsOption);
-    QCommandLineOption logOption(QStringList{QStringLiteral("l")}, QCoreApplication::translate("main", "log file"),
-                                 QCoreApplication::translate("main", "file"));
-    logOption.setDefaultValue(QStringLiteral("/var/log/shardex/shardex.log"));
+    const QString logDefault = QStringLiteral("/var/log/shardex/shardex.log");
+    QCommandLineOption logOption(QStringList{QStringLiteral("l"), QStringLiteral("log")},
+                                 withDefault("log file", logDefault), QCoreApplication::translate("main", "file"),
+                                 logDefault);
     parser.addOption(logOption);
+    QCommandLineOption checkOption(
+        QStringList{QStringLiteral("check")},
+        QCoreApplication::translate("main", "check the configuration file and exit, connecting to nothing"));
+    parser.addOption(checkOption);
     parser.process(app); // ends the process for --help, --version and a malformed command line
 
     const QString settingsPath = parser.value(settingsOption);
+    if (parser.isSet(checkOption))
+        return run_check(settingsPath);
     const QString logPath = parser.value(logOption);
+
+    // First: a stop asked for during the start is taken once the event loop runs.
+    UnixSignals unixSignals;
 
     logger log(logPath, QString());
     log.set_level(3);
@@ -37,23 +58,52 @@ int main(int argc, char* argv[])
 
     RabbitConfig settings(settingsPath);
     RabbitConnector router(settings, log, &app);
+
+    // A stop, asked for (SIGTERM, SIGINT) or forced by refused settings,
+    // drains the router first; a second request ends the process at once.
+    bool running = false;
+    bool stopping = false;
+    int status = 0;
+    const auto stopLine = [&log] { log_line(log, 1) << "Shardex has been stopped..."; };
+    const auto stop = [&](int exitStatus) {
+        if (stopping) {
+            stopLine();
+            app.exit(status);
+            return;
+        }
+        stopping = true;
+        status = exitStatus;
+        router.FinishWorking();
+    };
+    QObject::connect(&router, &RabbitConnector::Finished, &app, [&] {
+        stopLine();
+        app.exit(status);
+    });
     QObject::connect(
         &router, &RabbitConnector::StopWorking, &app,
-        [&log, &app] {
-            log_line(log, 1) << "Shardex has been stopped...";
-            app.quit();
+        [&] {
+            if (running)
+                stop(EX_CONFIG);
         },
         Qt::DirectConnection);
+    const auto restart = [&] {
+        if (!stopping)
+            router.StartWorking();
+    };
 
     auto* watcher = new SettingsWatcher(settingsPath, &app);
-    QObject::connect(watcher, &SettingsWatcher::changed, &router, [&router] { router.StartWorking(); });
+    QObject::connect(watcher, &SettingsWatcher::changed, &router, restart);
+    QObject::connect(&unixSignals, &UnixSignals::received, &app, [&](int signal) {
+        if (signal == SIGHUP)
+            restart(); // like a save of the settings file
+        else
+            stop(0);
+    });
 
-    if (!router.StartWorking())
-        return 0;
-    const int status = app.exec();
-    // No restart any more; settled deliveries are acknowledged and both
-    // connections closed properly, so that those are not delivered again.
-    QObject::disconnect(watcher, nullptr, &router, nullptr);
-    router.FinishWorking();
-    return status;
+    if (!router.StartWorking()) {
+        stopLine();
+        return EX_CONFIG;
+    }
+    running = true;
+    return app.exec();
 }

@@ -45,14 +45,23 @@ void rabbit_receiver::connected()
     if (queue_handle)
         queue_handle->disconnect(); // the old object no longer reaches this receiver
     m_setup_retry.stop();
+    if (m_stopping) {
+        queue_handle = nullptr; // consuming for good is over
+        return;
+    }
     m_declaring = false;
+    m_consume_sent = false;
     m_existing_reason.clear();
     log_line(*log, 4) << " Rabbit_man_ul: connected";
     queue_handle = client.createQueue(config.queue, -1);
     // A delivery's tag is valid only on the opening of the channel that carried
     // it: the generation moves on when the channel closes and when it opens.
     connect(queue_handle, &QAmqpChannel::opened, this, [this] { ++m_generation; });
-    connect(queue_handle, &QAmqpChannel::closed, this, [this] { ++m_generation; });
+    connect(queue_handle, &QAmqpChannel::closed, this, [this] {
+        ++m_generation;
+        consumption_ended();
+    });
+    connect(queue_handle, &QAmqpQueue::cancelled, this, &rabbit_receiver::consumption_ended);
     connect(queue_handle, &QAmqpChannel::error, this, &rabbit_receiver::channel_error);
     connect(queue_handle, &QAmqpQueue::consumerCancelled, this,
             [this] { setup_failed(QStringLiteral("the broker cancelled the consumer")); });
@@ -63,7 +72,7 @@ void rabbit_receiver::connected()
 
 void rabbit_receiver::declare()
 {
-    if (!queue_handle)
+    if (!queue_handle || m_stopping)
         return;
     disconnect(queue_handle, &QAmqpQueue::declared, nullptr, nullptr);
     connect(queue_handle, &QAmqpQueue::declared, this, [this] { declared(); });
@@ -107,6 +116,10 @@ void rabbit_receiver::bind_next(QList<QPair<QString, QString>> pending)
 
 void rabbit_receiver::consume()
 {
+    if (m_stopping) {
+        consumption_ended();
+        return;
+    }
     start();
     disconnect(queue_handle, &QAmqpQueue::messageReceived, this, &rabbit_receiver::messageReceived);
     connect(queue_handle, &QAmqpQueue::messageReceived, this, &rabbit_receiver::messageReceived, Qt::DirectConnection);
@@ -116,8 +129,10 @@ void rabbit_receiver::channel_error(int code, const QString& text)
 {
     // The broker closed the channel: its deliveries went back to the queue.
     // (An error of this side's own leaves the channel open.)
-    if (code < QAmqpError::SocketError)
+    if (code < QAmqpError::SocketError) {
         ++m_generation;
+        consumption_ended();
+    }
     if (m_declaring && m_existing_reason.isEmpty() && code == precondition_failed
         && text.contains(QLatin1String("inequivalent arg"))) {
         // The queue exists with arguments of its own (a quorum queue, a
@@ -135,6 +150,8 @@ void rabbit_receiver::channel_error(int code, const QString& text)
 
 void rabbit_receiver::setup_failed(const QString& why)
 {
+    if (m_stopping)
+        return; // no consumer wanted any more
     // The next set-up declares with receiver/mode again: the queue may have
     // been deleted meanwhile, and is then made anew.
     m_existing_reason.clear();
@@ -154,17 +171,42 @@ void rabbit_receiver::start()
     }
     queue_handle->qos(qint16(config.prefetch_count & 0xFFFF), 0);
     queue_handle->consume(QAmqpQueue::coNoLocal);
+    m_consume_sent = true;
 }
 
 void rabbit_receiver::stop()
 {
     log_line(*log, 4) << "Rabbit cancel";
     qDebug() << "cancel";
+    m_stopping = true;
+    m_setup_retry.stop();
     if (!queue_handle) {
         log_line(*log, 4) << "void rabbit_receiver::stop()" << " zerro queue";
+        consumption_ended();
         return;
     }
-    queue_handle->cancel(false);
+    if (!client.isConnected()) {
+        consumption_ended(); // the channel is gone: no delivery can come
+        return;
+    }
+    if (queue_handle->isConsuming()) {
+        queue_handle->cancel(false);
+        return;
+    }
+    if (m_consume_sent) { // its consume-ok is still to come: cancel right after it
+        connect(queue_handle, &QAmqpQueue::consuming, this, [this] { queue_handle->cancel(false); });
+        return;
+    }
+    consumption_ended(); // the set-up had not got that far, and goes no further
+}
+
+void rabbit_receiver::consumption_ended()
+{
+    if (!m_stopping || m_stopped)
+        return;
+    m_stopped = true;
+    // From the event loop: the caller may be in the middle of stop().
+    QMetaObject::invokeMethod(this, &rabbit_receiver::consumption_stopped, Qt::QueuedConnection);
 }
 
 void rabbit_receiver::messageReceived()

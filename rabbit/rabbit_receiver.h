@@ -50,8 +50,14 @@ public:
 signals:
     void conn_estimated();
     void raw_data_received(QByteArray body, uint64_t tag);
+    // After stop(): no delivery comes any more. Emitted once the broker
+    // confirmed the cancel, or its channel or connection is gone.
+    void consumption_stopped();
 
 public slots:
+    // Cancels the consumer for good: neither a reconnection nor a retried
+    // set-up consumes again. Deliveries already on their way are emitted
+    // until consumption_stopped().
     void stop();
     void start();
 
@@ -68,6 +74,7 @@ private:
     void consume();
     void channel_error(int code, const QString& text);
     void setup_failed(const QString& why);
+    void consumption_ended();
 
     QAmqpClient client;
     rabbit_receiver_config config;
@@ -79,6 +86,9 @@ private:
     quint64 m_generation = 0;
     QTimer m_setup_retry; // set-up again after the broker refused it
     bool m_declaring = false;
+    bool m_consume_sent = false; // basic.consume went out on this connection
+    bool m_stopping = false;     // stop() was called
+    bool m_stopped = false;  // and consumption_stopped() emitted
     // The queue exists with arguments that the declaration does not repeat:
     // the broker's reason; it is then declared passively on this connection.
     QString m_existing_reason;

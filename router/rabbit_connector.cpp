@@ -7,7 +7,6 @@
 #include "rabbit/rabbit_publisher.h"
 #include "rabbit/rabbit_receiver.h"
 
-#include <QEventLoop>
 #include <QPointer>
 
 #include <algorithm>
@@ -104,28 +103,66 @@ void RabbitConnector::retire()
 
 void RabbitConnector::FinishWorking()
 {
+    if (m_finishing)
+        return;
+    m_finishing = true;
+    if (!receiver) {
+        closeAndFinish();
+        return;
+    }
+    connect(receiver, &rabbit_receiver::consumption_stopped, this, [this] {
+        m_consumer_stopped = true;
+        finishWhenDrained();
+    });
+    receiver->stop();
+    m_drain_timer.setSingleShot(true);
+    connect(&m_drain_timer, &QTimer::timeout, this, &RabbitConnector::closeAndFinish);
+    m_drain_timer.start(drain_limit);
+}
+
+void RabbitConnector::finishWhenDrained()
+{
+    if (m_finishing && m_consumer_stopped && !m_routing && !m_routing_now && m_waiting.isEmpty() && m_tickets.isEmpty())
+        closeAndFinish();
+}
+
+void RabbitConnector::closeAndFinish()
+{
+    if (m_closing)
+        return;
+    m_closing = true;
+    m_drain_timer.stop();
     acknowledge(true);
-    const QPointer<QObject> oldReceiver = receiver, oldPublisher = publisher;
+    m_ack_timer.stop();
+    m_closed_receiver = receiver;
+    m_closed_publisher = publisher;
     retire();
     m_waiting.clear();
     m_routing_now.reset();
-    m_ack_timer.stop();
-    // The connections close from the event loop; the close-ok wait of each is
-    // 2 s at most, so this ends in time whatever the brokers do.
-    QEventLoop loop;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    deadline.start(3000);
-    for (QObject* old : {oldReceiver.data(), oldPublisher.data()}) {
+    m_tickets.clear();
+    // Each connection closes from the event loop and deletes its owner then,
+    // its close-ok awaited for 2 s at most; the timer is a last resort.
+    for (QObject* old : {static_cast<QObject*>(m_closed_receiver), static_cast<QObject*>(m_closed_publisher)}) {
         if (old)
-            connect(old, &QObject::destroyed, &loop, [&] {
-                if (!oldReceiver && !oldPublisher)
-                    loop.quit();
-            });
+            connect(old, &QObject::destroyed, this, [this] {
+                if (!m_closed_receiver && !m_closed_publisher)
+                    emitFinished();
+            }, Qt::QueuedConnection);
     }
-    if (oldReceiver || oldPublisher)
-        loop.exec();
+    m_close_timer.setSingleShot(true);
+    connect(&m_close_timer, &QTimer::timeout, this, &RabbitConnector::emitFinished);
+    m_close_timer.start(3000);
+    if (!m_closed_receiver && !m_closed_publisher)
+        QMetaObject::invokeMethod(this, &RabbitConnector::emitFinished, Qt::QueuedConnection);
+}
+
+void RabbitConnector::emitFinished()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_close_timer.stop();
+    emit Finished();
 }
 
 ModemIdResult RabbitConnector::extractModemId(const QByteArray& body)
@@ -192,6 +229,8 @@ void RabbitConnector::routeWaiting()
     m_routing = false;
     if (m_routing_now || !m_waiting.isEmpty())
         scheduleRouting(); // the rest in the next turn, after what the event loop has for us
+    else
+        finishWhenDrained();
 }
 
 void RabbitConnector::scheduleRouting()
@@ -289,6 +328,7 @@ void RabbitConnector::onConfirmed(quint64 ticket)
     Delivery d;
     if (takeTicket(ticket, &d) && m_tracker.confirm(d.tag))
         acknowledge(false);
+    finishWhenDrained();
 }
 
 void RabbitConnector::onFailed(quint64 ticket)
@@ -297,6 +337,7 @@ void RabbitConnector::onFailed(quint64 ticket)
     Delivery d;
     if (takeTicket(ticket, &d))
         rejectDelivery(d.generation, d.tag, true);
+    finishWhenDrained();
 }
 
 void RabbitConnector::acknowledge(bool flush)

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <QVector>
@@ -34,10 +35,14 @@ public:
     // StopWorking was emitted) when the start was refused.
     bool StartWorking();
 
-    // For the end of the process: acknowledges every settled delivery and
-    // closes both connections properly (connection.close, then the broker's
-    // close-ok), waiting for that at most about two seconds.
+    // For the end of the process, from the event loop: cancels the consumer,
+    // routes what was already delivered, waits for the outstanding publisher
+    // confirms (at most drain_limit), acknowledges every settled delivery,
+    // rejects nothing (the broker requeues the rest with the channel) and
+    // closes both connections properly (connection.close, then close-ok, at
+    // most 2 s). Finished() follows; no restart is taken meanwhile.
     void FinishWorking();
+    static constexpr int drain_limit = 10000;
 
     // Settled deliveries are acknowledged at the latest this long after they
     // were settled, also when no full batch comes together.
@@ -52,6 +57,7 @@ public:
 
 signals:
     void StopWorking();
+    void Finished();
 
 private slots:
     void handleMsg(const QByteArray& body, uint64_t tag);
@@ -89,6 +95,11 @@ private:
     void onFailed(quint64 ticket);
     void rejectDelivery(quint64 generation, quint64 tag, bool requeue);
     void acknowledge(bool flush);
+    // While finishing: closes both connections once nothing is left to route
+    // or to confirm (or the drain limit is reached), then emits Finished().
+    void finishWhenDrained();
+    void closeAndFinish();
+    void emitFinished();
 
     logger& log;
     RabbitConfig& settings;
@@ -117,4 +128,13 @@ private:
     bool m_routing = false;
     bool m_routing_scheduled = false;
     QTimer m_ack_timer;
+
+    bool m_finishing = false;
+    bool m_consumer_stopped = false;
+    bool m_closing = false;
+    bool m_finished = false;
+    QTimer m_drain_timer;
+    QTimer m_close_timer;
+    QPointer<QObject> m_closed_receiver; // closing, until it deletes itself
+    QPointer<QObject> m_closed_publisher;
 };

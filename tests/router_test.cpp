@@ -408,7 +408,9 @@ TEST_F(RouterTest, FinishingAcknowledgesWhatIsSettledAndClosesBothConnections)
     // A save that the start refuses, then the end of the process.
     writeSettings(QStringLiteral("shard_count=0\n"));
     EXPECT_FALSE(router->StartWorking());
+    QSignalSpy finished(router.get(), &RabbitConnector::Finished);
     router->FinishWorking();
+    ASSERT_TRUE(waitFor([&] { return finished.count() == 1; }, 15000));
     router.reset();
 
     const QJsonObject in = vhost.queue(QStringLiteral("in"));
