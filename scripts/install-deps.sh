@@ -11,6 +11,7 @@ packages=(
   libgtest-dev
   rabbitmq-server
   python3 python3-pika amqp-tools openssl
+  dpkg-dev fakeroot file lintian man-db systemd
 )
 packages+=("$@")
 
