@@ -5,6 +5,8 @@
 #include "qamqpexchange.h"
 #include "qamqpqueue.h"
 
+#include <QFile>
+#include <QSslKey>
 #include <QSslSocket>
 #include <QTcpSocket>
 
@@ -44,6 +46,60 @@ QAmqpError make_error(int code, const QString& text)
     e.code = code;
     e.text = text;
     return e;
+}
+
+// The file's bytes; empty, with the reason among `problems`, when it cannot be read.
+QByteArray read_file(const QString& path, QStringList* problems)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *problems << path + QStringLiteral(": cannot be read (") + file.errorString() + QLatin1Char(')');
+        return QByteArray();
+    }
+    return file.readAll();
+}
+
+QList<QSslCertificate> read_certificates(const QString& path, QStringList* problems)
+{
+    const QByteArray pem = read_file(path, problems);
+    QList<QSslCertificate> out;
+    for (const QSslCertificate& certificate : QSslCertificate::fromData(pem, QSsl::Pem)) {
+        if (!certificate.isNull())
+            out << certificate;
+    }
+    if (out.isEmpty() && !pem.isEmpty())
+        *problems << path + QStringLiteral(": holds no PEM certificate");
+    return out;
+}
+
+QSslKey read_private_key(const QString& path, QStringList* problems)
+{
+    const QByteArray pem = read_file(path, problems);
+    if (pem.isEmpty())
+        return QSslKey();
+    // The PEM text does not always say the algorithm (PKCS#8): try each.
+    for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa}) {
+        const QSslKey key(pem, algorithm, QSsl::Pem, QSsl::PrivateKey);
+        if (!key.isNull())
+            return key;
+    }
+    *problems << path + QStringLiteral(": holds no unencrypted PEM private key");
+    return QSslKey();
+}
+
+// What the handshake found wrong with the broker's certificate, for error().
+QString describe_certificate_errors(const QList<QSslError>& errors, const QSslCertificate& peer)
+{
+    QStringList texts;
+    for (const QSslError& e : errors) {
+        if (!texts.contains(e.errorString()))
+            texts << e.errorString();
+    }
+    QString out = texts.join(QStringLiteral("; "));
+    if (!peer.isNull())
+        out += QStringLiteral(" (certificate \"%1\", issued by \"%2\")")
+                   .arg(peer.subjectDisplayName(), peer.issuerDisplayName());
+    return out;
 }
 
 // The smaller of two limits where 0 means "none".
@@ -143,6 +199,41 @@ void QAmqpClient::setVirtualHost(const QString& vhost)
 }
 
 void QAmqpClient::setConnectionName(const QString& name) { d->connectionName = name; }
+
+void QAmqpClient::setSslConfiguration(const QSslConfiguration& configuration)
+{
+    d->sslConfiguration = configuration;
+    d->sslConfigurationSet = true;
+}
+
+QSslConfiguration QAmqpClient::sslConfiguration() const
+{
+    return d->sslConfigurationSet ? d->sslConfiguration : QSslConfiguration::defaultConfiguration();
+}
+
+QSslConfiguration QAmqpClient::verifyingSslConfiguration(const QString& caFile, const QString& certFile,
+                                                         const QString& keyFile, QString* error)
+{
+    QStringList problems;
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    // Set, even empty: the system's store then no longer counts.
+    if (!caFile.isEmpty())
+        configuration.setCaCertificates(read_certificates(caFile, &problems));
+    if (certFile.isEmpty() != keyFile.isEmpty()) {
+        problems << QStringLiteral("a client certificate needs both its certificate and its key file");
+    } else if (!certFile.isEmpty()) {
+        const QList<QSslCertificate> chain = read_certificates(certFile, &problems);
+        const QSslKey key = read_private_key(keyFile, &problems);
+        if (!chain.isEmpty() && !key.isNull()) {
+            configuration.setLocalCertificateChain(chain);
+            configuration.setPrivateKey(key);
+        }
+    }
+    if (error)
+        *error = problems.join(QStringLiteral("; "));
+    return configuration;
+}
 bool QAmqpClient::isConnected() const { return d->state == QAmqpClientPrivate::State::Connected; }
 bool QAmqpClient::isBlocked() const { return d->blocked; }
 QAmqpError QAmqpClient::error() const { return d->lastError; }
@@ -178,6 +269,9 @@ void QAmqpClient::ignoreSslErrors(const QList<QSslError>& errors)
 {
     if (auto* ssl = qobject_cast<QSslSocket*>(d->socket))
         ssl->ignoreSslErrors(errors);
+    // A handshake that fails later fails for another reason than these.
+    for (const QSslError& e : errors)
+        d->peerCertificateErrors.removeAll(e);
 }
 
 // --------------------------------------------------------- QAmqpClientPrivate
@@ -218,8 +312,16 @@ void QAmqpClientPrivate::startAttempt()
     QTcpSocket* s = parsedUrl.tls ? new QSslSocket : new QTcpSocket;
     attachDevice(s, true);
     s->setReadBufferSize(SocketReadBuffer);
-    QObject::connect(s, &QAbstractSocket::errorOccurred, q, [this, s] {
-        if (s == socket)
+    peerCertificateErrors.clear();
+    QObject::connect(s, &QAbstractSocket::errorOccurred, q, [this, s](QAbstractSocket::SocketError code) {
+        if (s != socket)
+            return;
+        // Qt's own text names only the first of the certificate's problems.
+        if (code == QAbstractSocket::SslHandshakeFailedError && !peerCertificateErrors.isEmpty())
+            onTransportError(QStringLiteral("the broker's certificate is not accepted: ")
+                             + describe_certificate_errors(peerCertificateErrors,
+                                                           qobject_cast<QSslSocket*>(s)->peerCertificate()));
+        else
             onTransportError(s->errorString());
     });
     QObject::connect(s, &QAbstractSocket::disconnected, q, [this, s] {
@@ -228,16 +330,23 @@ void QAmqpClientPrivate::startAttempt()
     });
     if (auto* ssl = qobject_cast<QSslSocket*>(s)) {
         QObject::connect(ssl, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), q,
-                         [this](const QList<QSslError>& errors) { emit q->sslErrors(errors); });
+                         [this](const QList<QSslError>& errors) {
+                             peerCertificateErrors = errors;
+                             emit q->sslErrors(errors); // a slot may ignore them
+                         });
         // bytesWritten() means encrypted, not sent: the ciphertext still waiting counts too.
         QObject::connect(ssl, &QSslSocket::encryptedBytesWritten, q, [this, s] {
             if (s == socket)
                 onBytesWritten();
         });
         QObject::connect(ssl, &QSslSocket::encrypted, q, [this, s] {
-            if (s == socket)
+            if (s == socket) {
+                peerCertificateErrors.clear();
                 onTransportReady();
+            }
         });
+        if (sslConfigurationSet)
+            ssl->setSslConfiguration(sslConfiguration);
     } else {
         QObject::connect(s, &QAbstractSocket::connected, q, [this, s] {
             if (s == socket)

@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QSslError>
 #include <QString>
 
@@ -53,6 +54,21 @@ public:
     void setVirtualHost(const QString& vhost);
     // Shown by the broker as connection_name, and in this client's log lines.
     void setConnectionName(const QString& name);
+    // The TLS configuration of the next amqps:// attempts: applied to the
+    // socket before its handshake. Without one, Qt's default applies. A
+    // handshake that fails over the broker's certificate ends the attempt
+    // before any AMQP byte is sent; error() then names the certificate's
+    // problems (unless a slot of sslErrors() ignored them).
+    void setSslConfiguration(const QSslConfiguration& configuration);
+    QSslConfiguration sslConfiguration() const;
+    // A configuration that checks the broker's certificate chain and host
+    // name. It trusts the PEM certificates in caFile, or the system's CA
+    // store when caFile is empty, and shows the PEM client certificate and its
+    // unencrypted key (RSA, EC or DSA) when certFile and keyFile are set. When
+    // a file cannot be read or holds no certificate or key, `error` says which
+    // and that part stays out: an unreadable caFile then trusts nothing.
+    static QSslConfiguration verifyingSslConfiguration(const QString& caFile, const QString& certFile,
+                                                       const QString& keyFile, QString* error);
 
     bool isConnected() const;
     // Between connection.blocked and connection.unblocked: the broker reads

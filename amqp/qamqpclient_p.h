@@ -73,6 +73,8 @@ public:
     int writeTimeout = 20000;
     qint16 heartbeatDelay = 60;
     QString connectionName;
+    QSslConfiguration sslConfiguration;
+    bool sslConfigurationSet = false;
 
     // connection
     State state = State::Disconnected;
@@ -90,6 +92,8 @@ public:
     quint16 negotiatedHeartbeat = 0;
     QAmqpError lastError;
     QAmqpError closeError; // what ends the connection once the close started by this side is done
+    // What the current TLS handshake found wrong with the broker's certificate.
+    QList<QSslError> peerCertificateErrors;
 
     amqp::AmqpCodec codec;
     amqp::FrameReader reader;

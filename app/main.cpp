@@ -1,8 +1,11 @@
 #include "app/check_command.h"
 #include "app/logger.h"
+#include "app/metrics_server.h"
+#include "app/metrics_text.h"
 #include "app/settings_watcher.h"
 #include "app/unix_signals.h"
 #include "config/rabbit_config.h"
+#include "config/settings_check.h"
 #include "router/rabbit_connector.h"
 
 #include <QCommandLineOption>
@@ -58,6 +61,30 @@ int main(int argc, char* argv[])
 
     RabbitConfig settings(settingsPath);
     RabbitConnector router(settings, log, &app);
+
+    // The metrics and health endpoint, when [metrics] listen names one. Each
+    // start takes it up, moves it or gives it up before it connects anything;
+    // an address that cannot be bound refuses the start.
+    MetricsServer metrics(
+        [&router] { return render_metrics(router.metrics(), router.state(), QCoreApplication::applicationVersion()); },
+        [&router] { return unhealthy_reason(router.state()); });
+    QString metricsListen; // the address the endpoint listens on now
+    router.setStartCheck([&](const RabbitConfig& loaded) -> QString {
+        if (loaded.metrics_listen == metricsListen)
+            return QString();
+        metrics.close();
+        metricsListen.clear();
+        if (loaded.metrics_listen.isEmpty())
+            return QString();
+        const listen_address address = parse_listen_address(loaded.metrics_listen);
+        QString error;
+        if (!metrics.listen(address.host, address.port, &error))
+            return QStringLiteral("metrics/listen: ") + loaded.metrics_listen + QStringLiteral(": ") + error;
+        metricsListen = loaded.metrics_listen;
+        log_line(log, 3) << "metrics on http://" << metricsListen << "/metrics, health on http://" << metricsListen
+                         << "/healthz";
+        return QString();
+    });
 
     // A stop, asked for (SIGTERM, SIGINT) or forced by refused settings,
     // drains the router first; a second request ends the process at once.

@@ -34,6 +34,17 @@ QString read_text(const QSettings& s, const QString& key, const QString& fallbac
     return v.toString();
 }
 
+// tls_verify, tls_ca_file, tls_cert_file and tls_key_file of one side.
+tls_settings read_tls(const QSettings& s, const QString& side)
+{
+    tls_settings t;
+    t.verify = parse_setting_bool(read_text(s, side + QStringLiteral("tls_verify"), QString()), false).value_or(false);
+    t.ca_file = read_text(s, side + QStringLiteral("tls_ca_file"), QString());
+    t.cert_file = read_text(s, side + QStringLiteral("tls_cert_file"), QString());
+    t.key_file = read_text(s, side + QStringLiteral("tls_key_file"), QString());
+    return t;
+}
+
 } // namespace
 
 std::optional<bool> parse_setting_bool(const QString& text, bool fallback)
@@ -52,7 +63,7 @@ std::optional<bool> parse_setting_bool(const QString& text, bool fallback)
 
 const rabbit_receiver_config default_receiver_config = make_default_receiver();
 const rabbit_publisher_config default_publisher_config{default_url, QStringLiteral("vendi.api"),
-                                                       QStringLiteral("/api")};
+                                                       QStringLiteral("/api"), tls_settings()};
 const QString default_binding_exchange = QStringLiteral("vendi.api");
 
 RabbitConfig::RabbitConfig(const QString& path) : file_path(path) {}
@@ -92,6 +103,10 @@ bool RabbitConfig::Load(logger& log)
     shard_count = static_cast<quint32>(s.value(QStringLiteral("publisher/shard_count"), 4).toInt());
     stop_binary = parse_setting_bool(read_text(s, QStringLiteral("publisher/stop_binary"), QString()), false)
                       .value_or(false);
+
+    receiver.tls = read_tls(s, QStringLiteral("receiver/"));
+    publisher.tls = read_tls(s, QStringLiteral("publisher/"));
+    metrics_listen = read_text(s, QStringLiteral("metrics/listen"), QString()).trimmed();
 
     file_texts.clear();
     for (const QString& key : s.allKeys())

@@ -30,6 +30,8 @@ public:
     quint32 shard_count = 0;
     QString routing_key_prefix;
     bool stop_binary = false;
+    // "host:port" of the metrics and health endpoint; empty: none.
+    QString metrics_listen;
     // The texts the file held, by key ("publisher/shard_count"), as the last
     // successful Load read them; keys the file leaves out are absent.
     QMap<QString, QString> file_texts;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tls_settings.h"
+
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -12,4 +14,5 @@ struct rabbit_receiver_config {
     QList<QPair<QString, QString>> bindings; // (exchange, routing key), in order
     qint32 mode = 0;                         // queue.declare flag bits
     qint32 prefetch_count = 0;
+    tls_settings tls;
 };

@@ -2,6 +2,14 @@
 
 #include "amqp/amqp_url.h"
 
+#include <QFile>
+#include <QFileInfo>
+#include <QSslCertificate>
+#include <QSslKey>
+
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 class Problems {
@@ -41,7 +49,69 @@ private:
     QStringList m_lines;
 };
 
+void check_tls(Problems& p, const char* side, const tls_settings& tls)
+{
+    const QString prefix = QLatin1String(side) + QLatin1Char('/');
+    const auto key = [&prefix](const char* name) { return (prefix + QLatin1String(name)).toLatin1(); };
+    const QString verify = p.shown(key("tls_verify").constData(), QString());
+    if (!parse_setting_bool(verify, false).has_value())
+        p.add(key("tls_verify").constData(), verify, QStringLiteral("must be one of true/false, yes/no, on/off, 1/0"));
+    const QPair<const char*, QString> files[] = {
+        {"tls_ca_file", tls.ca_file}, {"tls_cert_file", tls.cert_file}, {"tls_key_file", tls.key_file}};
+    // The files are read here as the transports will read them, so that one
+    // that holds no certificate or key refuses the start, not every attempt.
+    const auto holds_certificate = [](const QByteArray& pem) {
+        const QList<QSslCertificate> certificates = QSslCertificate::fromData(pem, QSsl::Pem);
+        return std::any_of(certificates.begin(), certificates.end(), [](const QSslCertificate& c) { return !c.isNull(); });
+    };
+    const auto holds_key = [](const QByteArray& pem) {
+        const QSsl::KeyAlgorithm algorithms[] = {QSsl::Rsa, QSsl::Ec, QSsl::Dsa};
+        return std::any_of(std::begin(algorithms), std::end(algorithms), [&pem](QSsl::KeyAlgorithm a) {
+            return !QSslKey(pem, a, QSsl::Pem, QSsl::PrivateKey).isNull();
+        });
+    };
+    for (const auto& file : files) {
+        if (file.second.isEmpty())
+            continue;
+        QFile f(file.second);
+        if (!QFileInfo(file.second).isFile() || !f.open(QIODevice::ReadOnly)) {
+            p.add(key(file.first).constData(), file.second, QStringLiteral("cannot be read"));
+            continue;
+        }
+        const QByteArray pem = f.readAll();
+        if (qstrcmp(file.first, "tls_key_file") == 0) {
+            if (!holds_key(pem))
+                p.add(key(file.first).constData(), file.second, QStringLiteral("holds no unencrypted PEM private key"));
+        } else if (!holds_certificate(pem)) {
+            p.add(key(file.first).constData(), file.second, QStringLiteral("holds no PEM certificate"));
+        }
+    }
+    if (tls.cert_file.isEmpty() != tls.key_file.isEmpty()) {
+        const bool certOnly = tls.key_file.isEmpty();
+        p.add(key(certOnly ? "tls_key_file" : "tls_cert_file").constData(), QString(),
+              certOnly ? QStringLiteral("must name the key of tls_cert_file") : QStringLiteral("must name the certificate of tls_key_file"));
+    }
+}
+
 } // namespace
+
+listen_address parse_listen_address(const QString& text)
+{
+    listen_address out;
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    QString host = colon < 0 ? QString() : text.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    bool ok = false;
+    const uint port = colon < 0 ? 0 : text.mid(colon + 1).toUInt(&ok);
+    if (colon < 0 || host.isEmpty() || !ok || port == 0 || port > 65535) {
+        out.error = QStringLiteral("must be host:port, for example 127.0.0.1:9187");
+        return out;
+    }
+    out.host = host;
+    out.port = quint16(port);
+    return out;
+}
 
 QStringList check_settings(const RabbitConfig& config)
 {
@@ -82,5 +152,13 @@ QStringList check_settings(const RabbitConfig& config)
     const QString stop_binary = p.shown("publisher/stop_binary", QString());
     if (!parse_setting_bool(stop_binary, false).has_value())
         p.add("publisher/stop_binary", stop_binary, QStringLiteral("must be one of true/false, yes/no, on/off, 1/0"));
+
+    check_tls(p, "receiver", config.receiver.tls);
+    check_tls(p, "publisher", config.publisher.tls);
+    if (!config.metrics_listen.isEmpty()) {
+        const listen_address listen = parse_listen_address(config.metrics_listen);
+        if (!listen.error.isEmpty())
+            p.add("metrics/listen", config.metrics_listen, listen.error);
+    }
     return p.lines();
 }

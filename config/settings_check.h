@@ -16,3 +16,12 @@ constexpr int max_name_bytes = 255;          // AMQP short strings
 // text the file held for the key, else the value in force; URLs are shown with
 // the password masked, and names too long by their first 40 characters.
 QStringList check_settings(const RabbitConfig& config);
+
+// metrics/listen, "host:port" with an IPv6 host in brackets: the host and the
+// port, or the reason the text does not parse.
+struct listen_address {
+    QString host;
+    quint16 port = 0;
+    QString error;
+};
+listen_address parse_listen_address(const QString& text);

@@ -37,6 +37,9 @@ public:
     // then, so that nothing piles up in memory; resumed() follows once that
     // is over.
     bool paused() const;
+    bool is_connected() const { return client.isConnected(); }
+    // Between connection.blocked and connection.unblocked (a memory or disk alarm).
+    bool is_blocked() const { return client.isBlocked(); }
     // Connected, with an exchange the broker has not refused lately: a
     // publication goes out without the one-second wait.
     bool ready() const;
@@ -68,6 +71,8 @@ signals:
     void resumed();
 
 private:
+    // Verifies the broker with the settings, or ignores certificate errors.
+    void use_tls_settings(const tls_settings& settings);
     void connect_failed();
     void settle(quint64 id, bool ok);
     // True when this starts a hold, or makes the one in force longer.

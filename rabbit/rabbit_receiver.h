@@ -31,6 +31,9 @@ public:
     // line instead) for a delivery of another generation, whose tag the broker
     // would take for another delivery, or none.
     quint64 channel_generation() const { return m_generation; }
+    bool is_connected() const { return client.isConnected(); }
+    // A consumer is active: deliveries come.
+    bool is_consuming() const;
     void ack_message(uint64_t tag, bool multiple, quint64 generation);
     void reject_message(uint64_t tag, bool requeue, quint64 generation);
 
@@ -67,6 +70,8 @@ private slots:
     void connected();
 
 private:
+    // Verifies the broker with config.tls, or ignores certificate errors.
+    void use_tls_settings();
     void connect_failed();
     void declare();
     void declared();

@@ -45,7 +45,12 @@ bool RabbitConnector::StartWorking()
 {
     if (!settings.Load(log))
         return refuse({});
-    const QStringList problems = check_settings(settings);
+    QStringList problems = check_settings(settings);
+    if (problems.isEmpty() && m_start_check) {
+        const QString problem = m_start_check(settings);
+        if (!problem.isEmpty())
+            problems << problem;
+    }
     if (!problems.isEmpty())
         return refuse(problems);
 
@@ -83,7 +88,20 @@ bool RabbitConnector::StartWorking()
     connect(publisher, &rabbit_publisher_impl::failed, this, &RabbitConnector::onFailed);
     // Queued: resumed() comes from inside the socket's own signals.
     connect(publisher, &rabbit_publisher_impl::resumed, this, &RabbitConnector::routeWaiting, Qt::QueuedConnection);
+    if (m_start > 1)
+        ++m_metrics.reloads;
     return true;
+}
+
+RouterState RabbitConnector::state() const
+{
+    RouterState s;
+    s.receiver_up = receiver && receiver->is_connected();
+    s.consuming = receiver && receiver->is_consuming();
+    s.publisher_up = publisher && publisher->is_connected();
+    s.publisher_blocked = publisher && publisher->is_blocked();
+    s.unsettled = m_waiting.size() + m_tracker.open() + m_tracker.ready();
+    return s;
 }
 
 void RabbitConnector::retire()
@@ -182,6 +200,7 @@ bool RabbitConnector::isCurrent(const Waiting& d) const
 
 void RabbitConnector::handleMsg(const QByteArray& body, uint64_t tag)
 {
+    ++m_metrics.deliveries;
     const quint64 generation = receiver->channel_generation();
     // What waits from a channel that closed went back to the queue and comes
     // again: drop it, so that at most one prefetch window waits here.
@@ -257,13 +276,17 @@ void RabbitConnector::beginRouting(const Waiting& d)
     const ModemIdResult result = extractModemId(d.body);
     if (!result.modem_id) {
         // Undecodable: rejected without requeue, so that a dead-letter exchange keeps it.
+        ++m_metrics.undecodable;
         m_tracker.add(d.tag, 1);
-        if (m_tracker.reject(d.tag))
+        if (m_tracker.reject(d.tag)) {
+            ++m_metrics.rejected_drop;
             receiver->reject_message(d.tag, false, d.generation);
+        }
         acknowledge(false);
         return;
     }
     if (m_stop_binary && result.binary) {
+        ++m_metrics.dropped_binary;
         m_tracker.add(d.tag, 0);
         acknowledge(false);
         return;
@@ -293,10 +316,12 @@ void RabbitConnector::publishNext()
         return;
     }
     if (ticket == 0) {
+        ++m_metrics.publish_failed;
         m_routing_now.reset(); // the copies not yet sent go with the delivery's next coming
         rejectDelivery(d.generation, d.tag, true);
         return;
     }
+    ++m_metrics.published;
     m_tickets.insert(ticket, Delivery{d.start, d.generation, d.tag});
 }
 
@@ -307,8 +332,10 @@ void RabbitConnector::rejectDelivery(quint64 generation, quint64 tag, bool reque
     // The copies of a fan-out not yet sent go with the delivery's next coming.
     if (m_routing_now && m_routing_now->delivery.tag == tag && m_routing_now->delivery.generation == generation)
         m_routing_now.reset();
-    if (receiver)
+    if (receiver) {
+        ++(requeue ? m_metrics.rejected_requeue : m_metrics.rejected_drop);
         receiver->reject_message(tag, requeue, generation);
+    }
     acknowledge(false);
 }
 
@@ -325,6 +352,7 @@ bool RabbitConnector::takeTicket(quint64 ticket, Delivery* delivery)
 
 void RabbitConnector::onConfirmed(quint64 ticket)
 {
+    ++m_metrics.confirmed;
     Delivery d;
     if (takeTicket(ticket, &d) && m_tracker.confirm(d.tag))
         acknowledge(false);
@@ -333,6 +361,7 @@ void RabbitConnector::onConfirmed(quint64 ticket)
 
 void RabbitConnector::onFailed(quint64 ticket)
 {
+    ++m_metrics.publish_failed;
     // The broker redelivers it; shards that already got it get it again.
     Delivery d;
     if (takeTicket(ticket, &d))
@@ -342,9 +371,12 @@ void RabbitConnector::onFailed(quint64 ticket)
 
 void RabbitConnector::acknowledge(bool flush)
 {
+    const qint64 covered = m_tracker.ready();
     const quint64 tag = m_tracker.takeAck(flush);
-    if (tag != 0 && receiver)
+    if (tag != 0 && receiver) {
+        m_metrics.acknowledged += quint64(covered);
         receiver->ack_message(tag, true, m_tracker.generation());
+    }
     // The timer runs from the first settled delivery that waits for its batch,
     // and is never pushed back by later ones.
     if (!flush && m_tracker.ready() > 0 && !m_ack_timer.isActive())

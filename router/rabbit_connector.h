@@ -2,6 +2,7 @@
 
 #include "delivery_tracker.h"
 #include "modem_id_result.h"
+#include "router_metrics.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -13,6 +14,7 @@
 #include <QVector>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 class RabbitConfig;
@@ -50,6 +52,14 @@ public:
     // Publications made in one event-loop turn at most; a fan-out to many
     // shards goes out in slices, with confirms and timers handled in between.
     static constexpr int slice_publications = 256;
+
+    // A check of its own that every start runs after the settings checks
+    // (binding the metrics endpoint): a non-empty "key: value: reason"
+    // refuses the start.
+    void setStartCheck(std::function<QString(const RabbitConfig&)> check) { m_start_check = std::move(check); }
+
+    const RouterMetrics& metrics() const { return m_metrics; }
+    RouterState state() const;
 
     // For tests: the reconnect and set-up retry interval of the receivers and
     // publishers that later starts create (their own 30 s otherwise).
@@ -111,6 +121,8 @@ private:
     bool m_stop_binary = false;
     qint64 m_ack_batch = 1;
     int m_retry_interval = 0; // 0: the transports' own
+    std::function<QString(const RabbitConfig&)> m_start_check;
+    RouterMetrics m_metrics;
 
     // Deliveries of the current receiver channel until they are acknowledged.
     struct Delivery {

@@ -189,6 +189,8 @@ TEST_F(RabbitConfigTest, TextValuesWithCommasStayWhole)
 TEST_F(RabbitConfigTest, CheckGivesEveryProblemAsKeyValueReason)
 {
     const QByteArray k252(252, 'k');
+    const QString garbage = write("not a certificate\n", QStringLiteral("garbage.pem"));
+    const QString missing = dir.filePath(QStringLiteral("missing.pem"));
     const QString e128(128, QChar(0xE9)); // 256 bytes of UTF-8
     const QString longer = QStringLiteral("is 256 bytes long, at most 255 are allowed");
     const struct {
@@ -228,6 +230,12 @@ TEST_F(RabbitConfigTest, CheckGivesEveryProblemAsKeyValueReason)
           " or password as %2F, %3F and %23 (and '@' in the virtual host as %40)"}},
         {"[publisher]\nrouting_key_prefix=s.\npath=amqp://u:pw@h:0/\n",
          {"publisher/path: amqp://u:****@h:0/: the port is not a number from 1 to 65535"}},
+        {"[receiver]\ntls_verify=maybe\ntls_ca_file=" + missing.toUtf8() + "\n[publisher]\nrouting_key_prefix=s.\n"
+             + "tls_cert_file=" + garbage.toUtf8() + "\n",
+         {"receiver/tls_verify: maybe: must be one of true/false, yes/no, on/off, 1/0",
+          "receiver/tls_ca_file: " + missing + ": cannot be read",
+          "publisher/tls_cert_file: " + garbage + ": holds no PEM certificate",
+          "publisher/tls_key_file: : must name the key of tls_cert_file"}},
     };
     int n = 0;
     for (const auto& row : rows) {

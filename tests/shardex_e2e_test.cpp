@@ -4,6 +4,7 @@
 #include "amqp/qamqpexchange.h"
 #include "amqp/qamqpqueue.h"
 #include "complex_message.pb.h"
+#include "support/http_get.h"
 #include "support/process_memory.h"
 #include "support/tcp_proxy.h"
 #include "support/test_broker.h"
@@ -13,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QElapsedTimer>
+#include <QMap>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -54,6 +56,27 @@ ProcessResult runShardex(const QStringList& args)
     p.start(shardexBinary(), args);
     p.waitForFinished(30000);
     return ProcessResult{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput() + p.readAllStandardError()};
+}
+
+// A port that was free a moment ago.
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// The samples of a metrics page by name and labels: "shardex_rejected_total{requeue=\"true\"}" -> value.
+QMap<QString, double> samples(const QByteArray& page)
+{
+    QMap<QString, double> out;
+    for (const QByteArray& line : page.split('\n')) {
+        const int blank = line.lastIndexOf(' ');
+        if (line.isEmpty() || line.startsWith('#') || blank < 0)
+            continue;
+        out.insert(QString::fromUtf8(line.left(blank)), line.mid(blank + 1).toDouble());
+    }
+    return out;
 }
 
 // The test's own producer and shard consumer on one connection: it publishes
@@ -358,6 +381,18 @@ TEST_F(ShardexTest, RefusedFirstStartSaysWhyAndExits)
     EXPECT_EQ(process->exitCode(), 78);
     EXPECT_EQ(count(QStringLiteral("refused: receiver/prefetch_count: 70000: must be a whole number from 1 to 65535")), 1);
     EXPECT_EQ(count(QStringLiteral("Shardex has been stopped...")), 1);
+
+    // A metrics address that is taken.
+    QTcpServer taken;
+    ASSERT_TRUE(taken.listen(QHostAddress::LocalHost, 0));
+    const QString listen = QStringLiteral("127.0.0.1:%1").arg(taken.serverPort());
+    save(settingsText() + QStringLiteral("[metrics]\nlisten=") + listen + QLatin1Char('\n'));
+    start();
+    ASSERT_TRUE(exits());
+    EXPECT_EQ(process->exitCode(), 78);
+    EXPECT_EQ(count(QStringLiteral("refused: metrics/listen: ") + listen + QStringLiteral(": ")), 1)
+        << log().join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(count(QStringLiteral("shard: 0, routing key: ")), 0) << "refused before anything was set up";
 }
 
 TEST_F(ShardexTest, ARestartDuringThePublishersWaitIsSafe)
@@ -525,4 +560,67 @@ TEST_F(ShardexTest, CheckReadsTheSettingsConnectsNowhereAndWritesNoLog)
     spin(200);
     EXPECT_EQ(calls, 0);
     EXPECT_FALSE(QFile::exists(logPath)) << "nothing written to the log file";
+}
+
+TEST_F(ShardexTest, MetricsCountAKnownMixOfTraffic)
+{
+    const quint16 port = freePort();
+    save(settingsText() + QStringLiteral("stop_binary=yes\n[metrics]\nlisten=127.0.0.1:%1\n").arg(port));
+    start();
+    ASSERT_TRUE(consuming());
+    // Routed twice, a fan-out to the 4 shards, an undecodable body, a binary one dropped.
+    send({R"({"modem_id":1})", R"({"modem_id":2})", R"({"note":"every shard"})", "null", payload(5)});
+    ASSERT_TRUE(inputSettled());
+    HttpReply reply = httpGet(port, "/metrics");
+    ASSERT_EQ(reply.status, 200) << log().join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(reply.body.contains("# TYPE shardex_deliveries_total counter\n"));
+    QMap<QString, double> m = samples(reply.body);
+    const QMap<QString, double> expected = {
+        {QStringLiteral("shardex_deliveries_total"), 5},
+        {QStringLiteral("shardex_published_total"), 6},
+        {QStringLiteral("shardex_confirmed_total"), 6},
+        {QStringLiteral("shardex_publish_failed_total"), 0},
+        {QStringLiteral("shardex_acknowledged_total"), 4},
+        {QStringLiteral("shardex_rejected_total{requeue=\"true\"}"), 0},
+        {QStringLiteral("shardex_rejected_total{requeue=\"false\"}"), 1},
+        {QStringLiteral("shardex_undecodable_total"), 1},
+        {QStringLiteral("shardex_dropped_binary_total"), 1},
+        {QStringLiteral("shardex_reloads_total"), 0},
+        {QStringLiteral("shardex_connection_up{side=\"receiver\"}"), 1},
+        {QStringLiteral("shardex_connection_up{side=\"publisher\"}"), 1},
+        {QStringLiteral("shardex_consuming"), 1},
+        {QStringLiteral("shardex_publisher_blocked"), 0},
+        {QStringLiteral("shardex_unsettled_deliveries"), 0},
+        {QStringLiteral("shardex_build_info{version=\"1.6.1-14~jammy\"}"), 1},
+    };
+    for (auto it = expected.begin(); it != expected.end(); ++it)
+        EXPECT_EQ(m.value(it.key(), -1), it.value()) << it.key().toStdString();
+    for (const char* name : {"process_resident_memory_bytes", "process_cpu_seconds_total", "process_start_time_seconds",
+                             "process_open_fds"})
+        EXPECT_GT(m.value(QLatin1String(name), -1), 0) << name;
+    EXPECT_EQ(httpGet(port, "/healthz").body, QByteArray("ok"));
+
+    // A failed publication: shard 3's only queue refuses what comes while full.
+    QJsonObject full = peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("full")}});
+    full.insert(QStringLiteral("arguments"), QJsonObject{{QStringLiteral("x-max-length"), 0},
+                                                         {QStringLiteral("x-overflow"), QStringLiteral("reject-publish")}});
+    runPeer(vhost.name(), {peerOp(QStringLiteral("delete_queue"), {{QStringLiteral("queue"), QStringLiteral("p3")}}), full,
+                           peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("full")},
+                                                       {QStringLiteral("exchange"), QStringLiteral("out")},
+                                                       {QStringLiteral("key"), QStringLiteral("p3")}})});
+    send({R"({"modem_id":3})"});
+    ASSERT_TRUE(waitFor([&] { return samples(httpGet(port, "/metrics").body).value(QStringLiteral("shardex_publish_failed_total")) >= 1; }));
+    runPeer(vhost.name(), {peerOp(QStringLiteral("delete_queue"), {{QStringLiteral("queue"), QStringLiteral("full")}})});
+    ASSERT_TRUE(inputSettled());
+    // A reload keeps the counts.
+    ::kill(pid_t(process->processId()), SIGHUP);
+    ASSERT_TRUE(waitLog(QStringLiteral(" : loaded successfully"), 2));
+    m = samples(httpGet(port, "/metrics").body);
+    const double requeued = m.value(QStringLiteral("shardex_rejected_total{requeue=\"true\"}"));
+    EXPECT_GE(requeued, 1);
+    EXPECT_EQ(m.value(QStringLiteral("shardex_deliveries_total")), 6 + requeued) << "each requeued delivery came again";
+    EXPECT_EQ(m.value(QStringLiteral("shardex_confirmed_total")), 7);
+    EXPECT_GE(m.value(QStringLiteral("shardex_publish_failed_total")), 1);
+    EXPECT_EQ(m.value(QStringLiteral("shardex_acknowledged_total")), 5);
+    EXPECT_EQ(m.value(QStringLiteral("shardex_reloads_total")), 1);
 }

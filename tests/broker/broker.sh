@@ -26,6 +26,32 @@ free_port() {
   /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+# The amqps listener's certificates, in DIR:
+#   ca.pem, ca-key.pem              the test CA
+#   server.pem, server-key.pem      the broker's, signed by the CA, for 127.0.0.1 and localhost
+#   client.pem, client-key.pem      a client's (CN shardex-test-client), signed by the CA
+#   wrong-ca.pem, wrong-ca-key.pem  an unrelated CA, which signed neither
+# The broker checks a client certificate when one is shown, and takes clients without one.
+make_tls() {
+  local t=$1
+  mkdir -p "$t"
+  # EC keys: generated in a moment, unlike RSA ones.
+  local key=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+  for ca in ca wrong-ca; do
+    openssl req -x509 "${key[@]}" -days 7 -subj "/CN=shardex-test-$ca" \
+      -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
+      -keyout "$t/$ca-key.pem" -out "$t/$ca.pem"
+  done
+  printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n' > "$t/server.ext"
+  printf 'extendedKeyUsage=clientAuth\n' > "$t/client.ext"
+  for leaf in server:shardex-test-broker client:shardex-test-client; do
+    local name=${leaf%%:*}
+    openssl req -new "${key[@]}" -subj "/CN=${leaf#*:}" -keyout "$t/$name-key.pem" -out "$t/$name.csr"
+    openssl x509 -req -days 7 -in "$t/$name.csr" -CA "$t/ca.pem" -CAkey "$t/ca-key.pem" -CAcreateserial \
+      -extfile "$t/$name.ext" -out "$t/$name.pem"
+  done
+}
+
 stop() {
   [ -f "$dir/broker.env" ] || return 0
   load_env
@@ -47,10 +73,7 @@ start)
   tls_port=$(free_port)
   while [ "$dist_port" = "$amqp_port" ]; do dist_port=$(free_port); done
   while [ "$tls_port" = "$amqp_port" ] || [ "$tls_port" = "$dist_port" ]; do tls_port=$(free_port); done
-  # A self-signed certificate for an amqps listener: clients have to accept it knowingly.
-  mkdir -p "$dir/tls"
-  openssl req -x509 -newkey rsa:2048 -nodes -days 7 -subj /CN=shardex-test \
-    -keyout "$dir/tls/key.pem" -out "$dir/tls/cert.pem" > /dev/null 2>&1
+  make_tls "$dir/tls" > "$dir/tls.out" 2>&1 || { cat "$dir/tls.out" >&2; exit 1; }
   cat > "$dir/broker.env" <<ENV
 AMQP_PORT=$amqp_port
 AMQPS_PORT=$tls_port
@@ -60,10 +83,10 @@ ENV
   cat > "$dir/rabbitmq.conf" <<CONF
 listeners.tcp.1 = 127.0.0.1:$amqp_port
 listeners.ssl.1 = 127.0.0.1:$tls_port
-ssl_options.cacertfile = $dir/tls/cert.pem
-ssl_options.certfile = $dir/tls/cert.pem
-ssl_options.keyfile = $dir/tls/key.pem
-ssl_options.verify = verify_none
+ssl_options.cacertfile = $dir/tls/ca.pem
+ssl_options.certfile = $dir/tls/server.pem
+ssl_options.keyfile = $dir/tls/server-key.pem
+ssl_options.verify = verify_peer
 ssl_options.fail_if_no_peer_cert = false
 loopback_users = none
 log.file.level = warning

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTcpServer>
+
+#include <functional>
+#include <unordered_map>
+
+class QTcpSocket;
+class QTimer;
+
+// A small HTTP/1.x endpoint on the event loop for scrapes and health checks:
+//   GET /metrics  200, the page from metrics(), built only when asked for;
+//   GET /healthz  200 "ok", or 503 with the reason while unhealthy() says one.
+// One request per connection, answered as soon as its headers are complete
+// (a request body is never read), then the connection is closed. Every client
+// has the client timeout, counted from its arrival, to send its request and
+// take its answer; after that it is aborted, so that neither a slow sender nor
+// a client that never reads can hold a connection or its memory. Work per read
+// is bounded by max_request, and the number of connections by max_clients.
+class MetricsServer : public QObject {
+    Q_OBJECT
+public:
+    // metrics(): the page for GET /metrics; unhealthy(): empty while healthy, else a one-line reason.
+    MetricsServer(std::function<QByteArray()> metrics, std::function<QString()> unhealthy,
+                  QObject* parent = nullptr);
+    ~MetricsServer() override;
+
+    // Listens on host (an IP address literal, IPv6 without brackets, or
+    // "localhost" for 127.0.0.1) and port, after closing any earlier listener;
+    // false with a reason when the host is not an address or the port cannot be bound.
+    bool listen(const QString& host, quint16 port, QString* error);
+    // Stops listening and drops every client.
+    void close();
+    bool isListening() const { return m_server.isListening(); }
+    // The port listened on (the one picked when listening on port 0), 0 when not listening.
+    quint16 port() const { return m_server.serverPort(); }
+    // How long a client may take from its arrival to its answer, for the
+    // connections accepted from now on (5000 ms otherwise).
+    void setClientTimeout(int ms) { m_clientTimeout = ms; }
+
+    static constexpr int max_request = 8192; // request line and headers
+    static constexpr int max_clients = 16;   // concurrent connections; more are closed at once
+
+private:
+    struct Client {
+        QTimer* deadline = nullptr;
+        QByteArray head;      // what arrived of the request line and headers
+        int scanned = 0;      // bytes of head already looked at
+        int lineStart = 0;    // where the current line starts in head
+        bool haveRequestLine = false;
+        bool answered = false;
+        QByteArray method;
+        QByteArray path;      // without the query string
+    };
+
+    void accept();
+    void read(QTcpSocket* socket);
+    // Looks at the bytes of head not seen yet; answers once the headers are
+    // complete, or at once when the request line cannot be valid.
+    void parse(QTcpSocket* socket, Client& client);
+    void answerRequest(QTcpSocket* socket, Client& client);
+    void answer(QTcpSocket* socket, Client& client, int status, const QByteArray& contentType,
+                const QByteArray& body, const QByteArray& extraHeaders = {});
+    void drop(QTcpSocket* socket);
+
+    std::function<QByteArray()> m_metrics;
+    std::function<QString()> m_unhealthy;
+    QTcpServer m_server;
+    std::unordered_map<QTcpSocket*, Client> m_clients; // references stay valid across inserts
+    int m_clientTimeout = 5000;
+};

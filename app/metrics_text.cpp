@@ -1,0 +1,130 @@
+#include "metrics_text.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <unistd.h>
+
+namespace {
+
+class Page {
+public:
+    void metric(const char* name, const char* type, const char* help)
+    {
+        m_text += "# HELP ";
+        m_text += name;
+        m_text += ' ';
+        m_text += help;
+        m_text += "\n# TYPE ";
+        m_text += name;
+        m_text += ' ';
+        m_text += type;
+        m_text += '\n';
+    }
+    void sample(const char* name, const QByteArray& labels, double value)
+    {
+        m_text += name;
+        m_text += labels;
+        m_text += ' ';
+        m_text += QByteArray::number(value, 'g', 17);
+        m_text += '\n';
+    }
+    void counter(const char* name, const char* help, double value)
+    {
+        metric(name, "counter", help);
+        sample(name, QByteArray(), value);
+    }
+    void gauge(const char* name, const char* help, double value)
+    {
+        metric(name, "gauge", help);
+        sample(name, QByteArray(), value);
+    }
+    QByteArray text() const { return m_text; }
+
+private:
+    QByteArray m_text;
+};
+
+// The fields of /proc/self/stat after the command name.
+QList<QByteArray> proc_stat()
+{
+    QFile f(QStringLiteral("/proc/self/stat"));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray line = f.readAll();
+    return line.mid(line.lastIndexOf(')') + 2).split(' ');
+}
+
+double boot_time()
+{
+    QFile f(QStringLiteral("/proc/stat"));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.startsWith("btime "))
+            return line.mid(6).trimmed().toDouble();
+    }
+    return 0;
+}
+
+} // namespace
+
+QByteArray render_metrics(const RouterMetrics& m, const RouterState& s, const QString& version)
+{
+    Page p;
+    p.counter("shardex_deliveries_total", "Deliveries received from the input queue.", double(m.deliveries));
+    p.counter("shardex_published_total", "Publications sent (a fan-out body counts once per shard).",
+              double(m.published));
+    p.counter("shardex_confirmed_total", "Publications confirmed by the broker.", double(m.confirmed));
+    p.counter("shardex_publish_failed_total", "Publications nacked, lost before their confirm, or not sent.",
+              double(m.publish_failed));
+    p.counter("shardex_acknowledged_total", "Deliveries acknowledged (each delivery a multiple ack covers).",
+              double(m.acknowledged));
+    p.metric("shardex_rejected_total", "counter", "Deliveries rejected, back to the queue or not.");
+    p.sample("shardex_rejected_total", "{requeue=\"true\"}", double(m.rejected_requeue));
+    p.sample("shardex_rejected_total", "{requeue=\"false\"}", double(m.rejected_drop));
+    p.counter("shardex_undecodable_total", "Bodies neither JSON nor a valid message.", double(m.undecodable));
+    p.counter("shardex_dropped_binary_total", "Binary bodies dropped under stop_binary.", double(m.dropped_binary));
+    p.counter("shardex_reloads_total", "Restarts of the router after the first start.", double(m.reloads));
+    p.metric("shardex_connection_up", "gauge", "1 while that broker connection is open.");
+    p.sample("shardex_connection_up", "{side=\"receiver\"}", s.receiver_up ? 1 : 0);
+    p.sample("shardex_connection_up", "{side=\"publisher\"}", s.publisher_up ? 1 : 0);
+    p.gauge("shardex_consuming", "1 while the consumer is active.", s.consuming ? 1 : 0);
+    p.gauge("shardex_publisher_blocked", "1 while the broker blocks the publishing connection.",
+            s.publisher_blocked ? 1 : 0);
+    p.gauge("shardex_unsettled_deliveries", "Deliveries received and not yet acknowledged or rejected.",
+            double(s.unsettled));
+    p.metric("shardex_build_info", "gauge", "Always 1; the version is its label.");
+    QByteArray label = version.toUtf8();
+    label.replace('\\', "\\\\").replace('"', "\\\"").replace('\n', "\\n");
+    p.sample("shardex_build_info", "{version=\"" + label + "\"}", 1);
+
+    // /proc/self/stat from the state on (its field 3): utime and stime are
+    // fields 14 and 15, starttime 22, rss 24.
+    const QList<QByteArray> stat = proc_stat();
+    const double ticks = double(::sysconf(_SC_CLK_TCK));
+    if (stat.size() > 21 && ticks > 0) {
+        p.gauge("process_resident_memory_bytes", "Resident memory size in bytes.",
+                stat[21].toDouble() * double(::sysconf(_SC_PAGESIZE)));
+        p.counter("process_cpu_seconds_total", "Total user and system CPU time spent in seconds.",
+                  (stat[11].toDouble() + stat[12].toDouble()) / ticks);
+        p.gauge("process_start_time_seconds", "Start time of the process since the Unix epoch in seconds.",
+                boot_time() + stat[19].toDouble() / ticks);
+    }
+    p.gauge("process_open_fds", "Number of open file descriptors.",
+            double(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size()));
+    return p.text();
+}
+
+QString unhealthy_reason(const RouterState& s)
+{
+    if (!s.receiver_up)
+        return QStringLiteral("the receiving broker connection is down");
+    if (!s.publisher_up)
+        return QStringLiteral("the publishing broker connection is down");
+    if (!s.consuming)
+        return QStringLiteral("the consumer is not active");
+    if (s.publisher_blocked)
+        return QStringLiteral("the broker blocks the publishing connection");
+    return QString();
+}

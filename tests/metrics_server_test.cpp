@@ -1,0 +1,230 @@
+#include "app/metrics_server.h"
+
+#include "support/wait.h"
+
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const QByteArray page = "# TYPE shardex_test_total counter\nshardex_test_total 7\n";
+
+// A server on 127.0.0.1 with fake callbacks.
+struct Fixture {
+    int scrapes = 0;
+    QString reason;
+    MetricsServer server{[this] {
+                             ++scrapes;
+                             return page;
+                         },
+                         [this] { return reason; }};
+
+    Fixture()
+    {
+        QString error;
+        EXPECT_TRUE(server.listen(QStringLiteral("127.0.0.1"), 0, &error)) << error.toStdString();
+    }
+};
+
+// A client connection that records what it receives and when it is closed.
+struct Client {
+    QTcpSocket socket;
+    QByteArray received;
+    bool connected = false;
+    bool closed = false;
+
+    explicit Client(quint16 port)
+    {
+        QObject::connect(&socket, &QTcpSocket::connected, [this] { connected = true; });
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
+        QObject::connect(&socket, &QTcpSocket::disconnected, [this] { closed = true; });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+};
+
+struct Response {
+    QByteArray statusLine;
+    QByteArray headers; // each line followed by CRLF
+    QByteArray body;
+};
+
+Response split(const QByteArray& raw)
+{
+    Response r;
+    const int end = raw.indexOf("\r\n\r\n");
+    if (end < 0)
+        return r;
+    const int firstLine = raw.indexOf("\r\n");
+    r.statusLine = raw.left(firstLine);
+    r.headers = raw.mid(firstLine + 2, end - firstLine);
+    r.body = raw.mid(end + 4);
+    return r;
+}
+
+// Sends the request (in pieces of `chunk` bytes when not 0) and returns all
+// that came back once the server has closed the connection.
+QByteArray exchange(quint16 port, const QByteArray& request, int chunk = 0)
+{
+    Client c(port);
+    if (!waitFor([&] { return c.connected; }, 5000))
+        return "not connected";
+    for (int at = 0; at < request.size(); at += chunk > 0 ? chunk : request.size()) {
+        c.socket.write(request.mid(at, chunk > 0 ? chunk : -1));
+        if (chunk > 0)
+            spin(10);
+    }
+    if (!waitFor([&] { return c.closed; }, 5000))
+        return "not closed";
+    return c.received;
+}
+
+} // namespace
+
+TEST(MetricsServer, AnswersEachRequestWithItsStatusAndClosesTheConnection)
+{
+    const QByteArray bigHeader = "X-Filler: " + QByteArray(9 * 1024, 'a') + "\r\n";
+    struct Row {
+        const char* name;
+        QByteArray request;
+        QString unhealthy;
+        int chunk;
+        QByteArray status;
+        QByteArray header; // a header line the response must have
+        QByteArray body;   // null: not checked
+    };
+    const std::vector<Row> rows = {
+        {"metrics", "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", {}, 0, "HTTP/1.1 200 OK",
+         "Content-Type: text/plain; version=0.0.4\r\n", page},
+        {"query string ignored", "GET /metrics?x=1&y HTTP/1.0\r\n\r\n", {}, 0, "HTTP/1.1 200 OK", {}, page},
+        {"request in small pieces", "GET /metrics HTTP/1.1\r\nHost: x\r\nAccept: */*\r\n\r\n", {}, 3,
+         "HTTP/1.1 200 OK", {}, page},
+        {"bare LF line ends", "GET /metrics HTTP/1.1\nHost: x\n\n", {}, 0, "HTTP/1.1 200 OK", {}, page},
+        {"healthy", "GET /healthz HTTP/1.1\r\n\r\n", {}, 0, "HTTP/1.1 200 OK", {}, "ok"},
+        {"unhealthy", "GET /healthz HTTP/1.1\r\n\r\n", "the consumer is not active", 0, "HTTP/1.1 503 Service Unavailable",
+         "Content-Type: text/plain; charset=utf-8\r\n", "the consumer is not active"},
+        {"unknown path", "GET /metrics/x HTTP/1.1\r\n\r\n", {}, 0, "HTTP/1.1 404 Not Found", {}, {}},
+        {"other method, body not read", "POST /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", {}, 0,
+         "HTTP/1.1 405 Method Not Allowed", "Allow: GET\r\n", {}},
+        {"binary garbage, no line end", QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11), {}, 0,
+         "HTTP/1.1 400 Bad Request", {}, {}},
+        {"no version", "GET /metrics\r\n\r\n", {}, 0, "HTTP/1.1 400 Bad Request", {}, {}},
+        {"two spaces", "GET  /metrics HTTP/1.1\r\n\r\n", {}, 0, "HTTP/1.1 400 Bad Request", {}, {}},
+        {"HTTP/2 version", "GET /metrics HTTP/2.0\r\n\r\n", {}, 0, "HTTP/1.1 400 Bad Request", {}, {}},
+        {"9 KiB of headers", "GET /metrics HTTP/1.1\r\n" + bigHeader + "\r\n", {}, 0,
+         "HTTP/1.1 431 Request Header Fields Too Large", {}, {}},
+    };
+
+    Fixture f;
+    int pages = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        f.reason = row.unhealthy;
+        const Response r = split(exchange(f.server.port(), row.request, row.chunk));
+        EXPECT_EQ(r.statusLine, row.status);
+        EXPECT_TRUE(r.headers.contains("Content-Length: " + QByteArray::number(r.body.size()) + "\r\n"))
+            << r.headers.toStdString();
+        EXPECT_TRUE(r.headers.contains("Connection: close\r\n"));
+        if (!row.header.isEmpty()) {
+            EXPECT_TRUE(r.headers.contains(row.header)) << r.headers.toStdString();
+        }
+        if (!row.body.isNull()) {
+            EXPECT_EQ(r.body, row.body);
+        }
+        if (row.body == page)
+            ++pages;
+    }
+    EXPECT_EQ(f.scrapes, pages) << "the page is built for scrapes of /metrics only";
+}
+
+TEST(MetricsServer, DropsIdleAndSlowClientsAtTheTimeoutFromTheirArrival)
+{
+    Fixture f;
+    const int timeout = 300;
+    f.server.setClientTimeout(timeout);
+
+    QElapsedTimer clock;
+    clock.start();
+    Client idle(f.server.port());
+    ASSERT_TRUE(waitFor([&] { return idle.closed; }, 3000)) << "an idle client is dropped";
+    EXPECT_GE(clock.elapsed(), timeout - 50) << "but not before its time";
+    EXPECT_TRUE(idle.received.isEmpty());
+
+    // One byte per 100 ms: the request would be complete after 2.5 s, and
+    // every byte arrives well within the timeout of the one before.
+    const QByteArray request = "GET /metrics HTTP/1.1\r\n\r\n";
+    Client slow(f.server.port());
+    int sent = 0;
+    QTimer drip;
+    QObject::connect(&drip, &QTimer::timeout, [&] {
+        if (sent < request.size() && slow.socket.state() == QAbstractSocket::ConnectedState)
+            slow.socket.write(request.mid(sent++, 1));
+    });
+    drip.start(100);
+    clock.restart();
+    ASSERT_TRUE(waitFor([&] { return slow.closed; }, 3000));
+    EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_LT(sent, request.size());
+    EXPECT_TRUE(slow.received.isEmpty());
+    EXPECT_EQ(f.scrapes, 0);
+
+    EXPECT_TRUE(split(exchange(f.server.port(), request)).statusLine.endsWith("200 OK")) << "still serving";
+}
+
+TEST(MetricsServer, BoundsConcurrentClientsAndRefusesAnAddressItCannotListenOn)
+{
+    Fixture f;
+    const int extra = 3;
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < MetricsServer::max_clients + extra; ++i)
+        clients.push_back(std::make_unique<Client>(f.server.port()));
+    const auto count = [&](auto predicate) {
+        return std::count_if(clients.begin(), clients.end(), [&](const auto& c) { return predicate(*c); });
+    };
+    ASSERT_TRUE(waitFor([&] { return count([](const Client& c) { return c.connected; }) == long(clients.size()); }));
+    ASSERT_TRUE(waitFor([&] { return count([](const Client& c) { return c.closed; }) >= extra; }));
+    spin(100);
+    EXPECT_EQ(count([](const Client& c) { return c.closed; }), extra) << "the extra connections are closed at once";
+
+    for (auto& c : clients) {
+        if (!c->closed)
+            c->socket.write("GET /healthz HTTP/1.1\r\n\r\n");
+    }
+    ASSERT_TRUE(waitFor([&] { return count([](const Client& c) { return c.closed; }) == long(clients.size()); }));
+    EXPECT_EQ(count([](const Client& c) { return c.received.startsWith("HTTP/1.1 200 OK\r\n"); }),
+              MetricsServer::max_clients);
+    EXPECT_TRUE(split(exchange(f.server.port(), "GET /healthz HTTP/1.1\r\n\r\n")).statusLine.endsWith("200 OK"))
+        << "closed connections free their place";
+
+    QTcpServer other;
+    ASSERT_TRUE(other.listen(QHostAddress::LocalHost, 0));
+    MetricsServer second([] { return QByteArray(); }, [] { return QString(); });
+    struct Refusal {
+        QString host;
+        quint16 port;
+        QString inError;
+    };
+    const std::vector<Refusal> refusals = {
+        {QStringLiteral("127.0.0.1"), other.serverPort(), QString::number(other.serverPort())},
+        {QStringLiteral("metrics.example"), 0, QStringLiteral("\"metrics.example\" is not an IP address")},
+        {QStringLiteral("[::1]"), 0, QStringLiteral("\"[::1]\" is not an IP address")},
+        {QStringLiteral("0"), 0, QStringLiteral("\"0\" is not an IP address")},
+    };
+    for (const Refusal& r : refusals) {
+        SCOPED_TRACE(r.host.toStdString());
+        QString error;
+        EXPECT_FALSE(second.listen(r.host, r.port, &error));
+        EXPECT_TRUE(error.contains(r.inError)) << error.toStdString();
+        EXPECT_FALSE(second.isListening());
+    }
+    QString error;
+    EXPECT_TRUE(second.listen(QStringLiteral("localhost"), 0, &error)) << error.toStdString();
+    EXPECT_NE(second.port(), 0);
+}
