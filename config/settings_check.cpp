@@ -49,13 +49,18 @@ private:
     QStringList m_lines;
 };
 
-void check_tls(Problems& p, const char* side, const tls_settings& tls)
+void check_tls(Problems& p, const char* side, const tls_settings& tls, const QString& url)
 {
     const QString prefix = QLatin1String(side) + QLatin1Char('/');
     const auto key = [&prefix](const char* name) { return (prefix + QLatin1String(name)).toLatin1(); };
     const QString verify = p.shown(key("tls_verify").constData(), QString());
     if (!parse_setting_bool(verify, false).has_value())
         p.add(key("tls_verify").constData(), verify, QStringLiteral("must be one of true/false, yes/no, on/off, 1/0"));
+    // Asking for checked certificates and getting no encryption at all (an
+    // "s" forgotten) would send the password in clear.
+    const AmqpUrl parsed = AmqpUrl::parse(url);
+    if (tls.verify && parsed.valid && !parsed.tls)
+        p.add(key("tls_verify").constData(), verify, QStringLiteral("needs an amqps:// URL in ") + prefix + QStringLiteral("path"));
     const QPair<const char*, QString> files[] = {
         {"tls_ca_file", tls.ca_file}, {"tls_cert_file", tls.cert_file}, {"tls_key_file", tls.key_file}};
     // The files are read here as the transports will read them, so that one
@@ -153,8 +158,8 @@ QStringList check_settings(const RabbitConfig& config)
     if (!parse_setting_bool(stop_binary, false).has_value())
         p.add("publisher/stop_binary", stop_binary, QStringLiteral("must be one of true/false, yes/no, on/off, 1/0"));
 
-    check_tls(p, "receiver", config.receiver.tls);
-    check_tls(p, "publisher", config.publisher.tls);
+    check_tls(p, "receiver", config.receiver.tls, config.receiver.path);
+    check_tls(p, "publisher", config.publisher.tls, config.publisher.path);
     if (!config.metrics_listen.isEmpty()) {
         const listen_address listen = parse_listen_address(config.metrics_listen);
         if (!listen.error.isEmpty())

@@ -76,7 +76,7 @@ void rabbit_receiver::connected()
         return;
     }
     m_declaring = false;
-    m_consume_sent = false;
+    m_consume_pending = false;
     m_existing_reason.clear();
     log_line(*log, 4) << " Rabbit_man_ul: connected";
     queue_handle = client.createQueue(config.queue, -1);
@@ -85,12 +85,16 @@ void rabbit_receiver::connected()
     connect(queue_handle, &QAmqpChannel::opened, this, [this] { ++m_generation; });
     connect(queue_handle, &QAmqpChannel::closed, this, [this] {
         ++m_generation;
+        m_consume_pending = false;
         consumption_ended();
     });
+    connect(queue_handle, &QAmqpQueue::consuming, this, [this] { m_consume_pending = false; });
     connect(queue_handle, &QAmqpQueue::cancelled, this, &rabbit_receiver::consumption_ended);
     connect(queue_handle, &QAmqpChannel::error, this, &rabbit_receiver::channel_error);
-    connect(queue_handle, &QAmqpQueue::consumerCancelled, this,
-            [this] { setup_failed(QStringLiteral("the broker cancelled the consumer")); });
+    connect(queue_handle, &QAmqpQueue::consumerCancelled, this, [this] {
+        consumption_ended(); // while stopping, that is the end of consuming too
+        setup_failed(QStringLiteral("the broker cancelled the consumer"));
+    });
     declare();
     log_line(*log, 4) << " rabbit_receiver: Connected";
     emit conn_estimated();
@@ -157,6 +161,7 @@ void rabbit_receiver::channel_error(int code, const QString& text)
     // (An error of this side's own leaves the channel open.)
     if (code < QAmqpError::SocketError) {
         ++m_generation;
+        m_consume_pending = false;
         consumption_ended();
     }
     if (m_declaring && m_existing_reason.isEmpty() && code == precondition_failed
@@ -197,7 +202,7 @@ void rabbit_receiver::start()
     }
     queue_handle->qos(qint16(config.prefetch_count & 0xFFFF), 0);
     queue_handle->consume(QAmqpQueue::coNoLocal);
-    m_consume_sent = true;
+    m_consume_pending = true;
 }
 
 void rabbit_receiver::stop()
@@ -219,7 +224,7 @@ void rabbit_receiver::stop()
         queue_handle->cancel(false);
         return;
     }
-    if (m_consume_sent) { // its consume-ok is still to come: cancel right after it
+    if (m_consume_pending) { // its consume-ok is still to come: cancel right after it
         connect(queue_handle, &QAmqpQueue::consuming, this, [this] { queue_handle->cancel(false); });
         return;
     }
@@ -261,22 +266,22 @@ void rabbit_receiver::connect_failed()
                       << " ms";
 }
 
-void rabbit_receiver::ack_message(uint64_t tag, bool multiple, quint64 generation)
+bool rabbit_receiver::ack_message(uint64_t tag, bool multiple, quint64 generation)
 {
     if (generation != m_generation || !queue_handle) {
         log_line(*log, 4) << "rabbit_receiver: ack of delivery " << tag << " of an earlier channel not sent";
-        return;
+        return false;
     }
-    queue_handle->ack(qlonglong(tag), multiple);
+    return queue_handle->ack(qlonglong(tag), multiple);
 }
 
-void rabbit_receiver::reject_message(uint64_t tag, bool requeue, quint64 generation)
+bool rabbit_receiver::reject_message(uint64_t tag, bool requeue, quint64 generation)
 {
     if (generation != m_generation || !queue_handle) {
         log_line(*log, 4) << "rabbit_receiver: reject of delivery " << tag << " of an earlier channel not sent";
-        return;
+        return false;
     }
-    queue_handle->reject(qlonglong(tag), requeue);
+    return queue_handle->reject(qlonglong(tag), requeue);
 }
 
 void rabbit_receiver::shut_down()

@@ -34,8 +34,9 @@ public:
     bool is_connected() const { return client.isConnected(); }
     // A consumer is active: deliveries come.
     bool is_consuming() const;
-    void ack_message(uint64_t tag, bool multiple, quint64 generation);
-    void reject_message(uint64_t tag, bool requeue, quint64 generation);
+    // True when the acknowledgement or rejection went out.
+    bool ack_message(uint64_t tag, bool multiple, quint64 generation);
+    bool reject_message(uint64_t tag, bool requeue, quint64 generation);
 
     // Closes the connection properly, after what was already written
     // (acknowledgements among it): connection.close, then the broker's
@@ -91,7 +92,7 @@ private:
     quint64 m_generation = 0;
     QTimer m_setup_retry; // set-up again after the broker refused it
     bool m_declaring = false;
-    bool m_consume_sent = false; // basic.consume went out on this connection
+    bool m_consume_pending = false; // basic.consume went out, its consume-ok not yet in
     bool m_stopping = false;     // stop() was called
     bool m_stopped = false;  // and consumption_stopped() emitted
     // The queue exists with arguments that the declaration does not repeat:

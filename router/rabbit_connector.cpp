@@ -278,10 +278,8 @@ void RabbitConnector::beginRouting(const Waiting& d)
         // Undecodable: rejected without requeue, so that a dead-letter exchange keeps it.
         ++m_metrics.undecodable;
         m_tracker.add(d.tag, 1);
-        if (m_tracker.reject(d.tag)) {
+        if (m_tracker.reject(d.tag) && receiver->reject_message(d.tag, false, d.generation))
             ++m_metrics.rejected_drop;
-            receiver->reject_message(d.tag, false, d.generation);
-        }
         acknowledge(false);
         return;
     }
@@ -309,6 +307,7 @@ void RabbitConnector::publishNext()
         m_routing_now.reset();
 
     const quint64 ticket = publishMsg(d.body, routing_keys[int(shard)], binary);
+    ++(ticket != 0 ? m_metrics.published : m_metrics.publish_failed);
     // A restart or a lost channel during the publisher's wait: this delivery
     // is back in the queue and comes again on the new channel.
     if (!isCurrent(d)) {
@@ -316,12 +315,10 @@ void RabbitConnector::publishNext()
         return;
     }
     if (ticket == 0) {
-        ++m_metrics.publish_failed;
         m_routing_now.reset(); // the copies not yet sent go with the delivery's next coming
         rejectDelivery(d.generation, d.tag, true);
         return;
     }
-    ++m_metrics.published;
     m_tickets.insert(ticket, Delivery{d.start, d.generation, d.tag});
 }
 
@@ -332,10 +329,8 @@ void RabbitConnector::rejectDelivery(quint64 generation, quint64 tag, bool reque
     // The copies of a fan-out not yet sent go with the delivery's next coming.
     if (m_routing_now && m_routing_now->delivery.tag == tag && m_routing_now->delivery.generation == generation)
         m_routing_now.reset();
-    if (receiver) {
+    if (receiver && receiver->reject_message(tag, requeue, generation))
         ++(requeue ? m_metrics.rejected_requeue : m_metrics.rejected_drop);
-        receiver->reject_message(tag, requeue, generation);
-    }
     acknowledge(false);
 }
 
@@ -373,10 +368,8 @@ void RabbitConnector::acknowledge(bool flush)
 {
     const qint64 covered = m_tracker.ready();
     const quint64 tag = m_tracker.takeAck(flush);
-    if (tag != 0 && receiver) {
+    if (tag != 0 && receiver && receiver->ack_message(tag, true, m_tracker.generation()))
         m_metrics.acknowledged += quint64(covered);
-        receiver->ack_message(tag, true, m_tracker.generation());
-    }
     // The timer runs from the first settled delivery that waits for its batch,
     // and is never pushed back by later ones.
     if (!flush && m_tracker.ready() > 0 && !m_ack_timer.isActive())

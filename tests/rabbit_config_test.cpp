@@ -236,6 +236,8 @@ TEST_F(RabbitConfigTest, CheckGivesEveryProblemAsKeyValueReason)
           "receiver/tls_ca_file: " + missing + ": cannot be read",
           "publisher/tls_cert_file: " + garbage + ": holds no PEM certificate",
           "publisher/tls_key_file: : must name the key of tls_cert_file"}},
+        {"[receiver]\ntls_verify=yes\n[publisher]\nrouting_key_prefix=s.\n",
+         {"receiver/tls_verify: yes: needs an amqps:// URL in receiver/path"}},
     };
     int n = 0;
     for (const auto& row : rows) {
