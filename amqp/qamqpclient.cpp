@@ -367,6 +367,7 @@ void QAmqpClientPrivate::attachDevice(QIODevice* dev, bool owned)
     ++transport;
     device = dev;
     socket = qobject_cast<QAbstractSocket*>(dev);
+    sslSocket = qobject_cast<QSslSocket*>(dev);
     ownsDevice = owned;
     reader.reset();
     writer.clear();
@@ -396,6 +397,7 @@ void QAmqpClientPrivate::detachDevice()
     QIODevice* old = device;
     device = nullptr;
     socket = nullptr;
+    sslSocket = nullptr;
     QObject::disconnect(old, nullptr, q, nullptr);
     if (ownsDevice) {
         if (auto* s = qobject_cast<QAbstractSocket*>(old))
@@ -804,8 +806,7 @@ qint64 QAmqpClientPrivate::deviceBytesToWrite() const
 {
     if (!device)
         return 0;
-    const auto* ssl = qobject_cast<const QSslSocket*>(device);
-    return device->bytesToWrite() + (ssl ? ssl->encryptedBytesToWrite() : 0);
+    return device->bytesToWrite() + (sslSocket ? sslSocket->encryptedBytesToWrite() : 0);
 }
 
 void QAmqpClientPrivate::onBytesWritten()

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 class QAbstractSocket;
+class QSslSocket;
 
 // The connection machine behind QAmqpClient: transport glue, handshake,
 // heartbeats, time-outs, reconnection, and the dispatch of frames to channels.
@@ -84,6 +85,7 @@ public:
     bool destroying = false;
     QIODevice* device = nullptr;
     QAbstractSocket* socket = nullptr; // the device, when it is a socket
+    QSslSocket* sslSocket = nullptr;   // the device, when it is a TLS socket (asked per publication)
     bool ownsDevice = false;
     quint64 epoch = 0;      // counts successful connections
     quint64 transport = 0;  // counts transports; frames of an old one are never processed
