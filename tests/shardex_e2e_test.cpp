@@ -567,7 +567,8 @@ TEST_F(ShardexTest, MetricsCountAKnownMixOfTraffic)
     const quint16 port = freePort();
     save(settingsText() + QStringLiteral("stop_binary=yes\n[metrics]\nlisten=127.0.0.1:%1\n").arg(port));
     start();
-    ASSERT_TRUE(consuming());
+    // Healthy: the publisher is up too, so no publication waits for it and fails.
+    ASSERT_TRUE(waitFor([&] { return httpGet(port, "/healthz").status == 200; }, 30000));
     // Routed twice, a fan-out to the 4 shards, an undecodable body, a binary one dropped.
     send({R"({"modem_id":1})", R"({"modem_id":2})", R"({"note":"every shard"})", "null", payload(5)});
     ASSERT_TRUE(inputSettled());
