@@ -141,20 +141,29 @@ QAmqpClient::~QAmqpClient()
     d->detachDevice();
 }
 
-void QAmqpClient::connectToHost(const QString& url)
+void QAmqpClient::connectToHost(const QString& url) { connectToHosts(QStringList{url}); }
+
+void QAmqpClient::connectToHosts(const QStringList& urls)
 {
-    d->url = url;
-    d->parsedUrl = AmqpUrl::parse(url);
+    d->urls = urls;
+    d->urlIndex = 0;
+    d->triesLeft = int(urls.size());
+    d->url = urls.value(0);
+    d->parsedUrl = AmqpUrl::parse(d->url);
     d->stopped = false;
     d->reconnectTimer.stop();
-    if (!d->parsedUrl.valid) {
+    for (const QString& url : urls) {
+        const AmqpUrl parsed = AmqpUrl::parse(url);
+        if (parsed.valid)
+            continue;
         // Reported from the event loop, like every other failed attempt.
-        d->lastError = make_error(QAmqpError::InvalidUrl,
-                                  QStringLiteral("cannot use broker URL ") + d->maskedUrl() + QStringLiteral(": ")
-                                      + d->parsedUrl.error);
+        d->lastError = make_error(QAmqpError::InvalidUrl, QStringLiteral("cannot use broker URL ")
+                                                              + maskUrlPassword(url) + QStringLiteral(": ") + parsed.error);
         QMetaObject::invokeMethod(this, [this] { emit connectFailed(); }, Qt::QueuedConnection);
         return;
     }
+    if (urls.isEmpty())
+        return;
     // Settings made right after this call must apply to the attempt.
     QMetaObject::invokeMethod(this, [this] {
         if (!d->stopped && d->state == QAmqpClientPrivate::State::Disconnected && !d->reconnectTimer.isActive())
@@ -244,6 +253,8 @@ qint64 QAmqpClient::bytesToWrite() const
 }
 bool QAmqpClient::autoReconnect() const { return d->autoReconnect; }
 int QAmqpClient::reconnectInterval() const { return d->reconnectInterval; }
+QString QAmqpClient::url() const { return d->url; }
+int QAmqpClient::nextAttemptIn() const { return d->nextDelay; }
 QString QAmqpClient::virtualHost() const { return d->vhostSet ? d->vhostOverride : d->parsedUrl.vhost; }
 QString QAmqpClient::connectionName() const { return d->connectionName; }
 quint16 QAmqpClient::heartbeat() const { return d->negotiatedHeartbeat; }
@@ -309,6 +320,15 @@ QString QAmqpClientPrivate::maskedUrl() const { return maskUrlPassword(url); }
 
 void QAmqpClientPrivate::startAttempt()
 {
+    url = urls.value(urlIndex);
+    parsedUrl = AmqpUrl::parse(url);
+    --triesLeft;
+    nextDelay = -1;
+    const QPointer<QAmqpClient> guard(q);
+    emit q->attemptStarted();
+    // A slot may have stopped or deleted the client, or started an attempt itself.
+    if (!guard || stopped || state != State::Disconnected)
+        return;
     QTcpSocket* s = parsedUrl.tls ? new QSslSocket : new QTcpSocket;
     attachDevice(s, true);
     s->setReadBufferSize(SocketReadBuffer);
@@ -700,8 +720,21 @@ void QAmqpClientPrivate::drop(const QAmqpError& error)
     closingNumbers.clear();
     lastError = error;
     closeError = QAmqpError();
-    if (autoReconnect && !stopped && !destroying)
-        reconnectTimer.start(reconnectInterval);
+    nextDelay = -1;
+    if (autoReconnect && !stopped && !destroying && !urls.isEmpty()) {
+        // The next node at once while the round has one left untried; after
+        // a whole round of failures, the interval first.
+        if (wasEstablished)
+            triesLeft = int(urls.size()) - 1; // the node just lost counts as tried
+        urlIndex = (urlIndex + 1) % int(urls.size());
+        if (triesLeft > 0) {
+            nextDelay = 0;
+        } else {
+            triesLeft = int(urls.size());
+            nextDelay = reconnectInterval;
+        }
+        reconnectTimer.start(nextDelay);
+    }
     if (destroying)
         return;
 

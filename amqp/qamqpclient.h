@@ -7,6 +7,7 @@
 #include <QSslConfiguration>
 #include <QSslError>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -21,7 +22,9 @@ class QAmqpClientPrivate;
 // disconnected() that an established connection was lost or closed, and
 // connectFailed() that an attempt failed before that; error() says why. With
 // automatic reconnection, every failed attempt and every loss is followed by
-// a new attempt after the interval, and connected() comes again.
+// a new attempt after the interval, and connected() comes again. Given the
+// URLs of several nodes of one cluster, the attempts go through them in turn
+// and wait the interval only after a whole round of them failed.
 //
 // The client writes no log: it reports through its signals and error(), and
 // its user decides what to log.
@@ -40,6 +43,13 @@ public:
     // amqp[s]://user:password@host[:port][/vhost]; the attempt starts on the
     // event loop, so settings made right after this call apply to it.
     void connectToHost(const QString& url);
+    // The same with the URLs of several nodes of one cluster. The first
+    // attempt goes to the first URL; after a failed attempt the next one
+    // follows at once, and only after a whole round of failures does the
+    // reconnection interval pass. A lost connection counts as the failed
+    // attempt on its node: the round goes on with the node after it. With one
+    // URL that is plain reconnection after the interval.
+    void connectToHosts(const QStringList& urls);
     // Uses an open device as the transport, for tests and fuzzing: the
     // handshake starts at once and reconnection is off.
     void connectToDevice(QIODevice* device);
@@ -81,6 +91,11 @@ public:
     qint64 bytesToWrite() const;
     bool autoReconnect() const;
     int reconnectInterval() const;
+    // The URL of the current or last attempt (password included).
+    QString url() const;
+    // After connectFailed() or disconnected(): the milliseconds until the
+    // next attempt, or -1 when none comes.
+    int nextAttemptIn() const;
     QString virtualHost() const;
     QString connectionName() const;
     // As negotiated with the broker (0 before the first connection).
@@ -94,6 +109,8 @@ public slots:
     void ignoreSslErrors(const QList<QSslError>& errors);
 
 signals:
+    // An attempt starts now, to url().
+    void attemptStarted();
     void connected();
     void disconnected();
     void connectFailed();

@@ -65,8 +65,12 @@ public:
     QAmqpClient* q;
 
     // settings
-    QString url;
+    QString url;        // of the current attempt: urls[urlIndex]
     AmqpUrl parsedUrl;
+    QStringList urls;   // the nodes, in the order of the attempts
+    int urlIndex = 0;
+    int triesLeft = 0;  // attempts of this round still to make without waiting
+    int nextDelay = -1; // until the attempt scheduled last
     QString vhostOverride;
     bool vhostSet = false;
     bool autoReconnect = false;

@@ -4,6 +4,7 @@
 #include "app/logger.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStringList>
 
@@ -45,6 +46,13 @@ tls_settings read_tls(const QSettings& s, const QString& side)
     return t;
 }
 
+// Further broker URLs, separated by blanks or commas (a URL writes its own
+// commas and blanks percent-encoded).
+QStringList read_urls(const QSettings& s, const QString& key)
+{
+    return read_text(s, key, QString()).split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
+}
+
 } // namespace
 
 std::optional<bool> parse_setting_bool(const QString& text, bool fallback)
@@ -63,7 +71,7 @@ std::optional<bool> parse_setting_bool(const QString& text, bool fallback)
 
 const rabbit_receiver_config default_receiver_config = make_default_receiver();
 const rabbit_publisher_config default_publisher_config{default_url, QStringLiteral("vendi.api"),
-                                                       QStringLiteral("/api"), tls_settings()};
+                                                       QStringLiteral("/api"), tls_settings(), QStringList()};
 const QString default_binding_exchange = QStringLiteral("vendi.api");
 
 RabbitConfig::RabbitConfig(const QString& path) : file_path(path) {}
@@ -106,6 +114,8 @@ bool RabbitConfig::Load(logger& log)
 
     receiver.tls = read_tls(s, QStringLiteral("receiver/"));
     publisher.tls = read_tls(s, QStringLiteral("publisher/"));
+    receiver.failover_paths = read_urls(s, QStringLiteral("receiver/failover_paths"));
+    publisher.failover_paths = read_urls(s, QStringLiteral("publisher/failover_paths"));
     metrics_listen = read_text(s, QStringLiteral("metrics/listen"), QString()).trimmed();
 
     file_texts.clear();

@@ -3,6 +3,7 @@
 #include "tls_settings.h"
 
 #include <QString>
+#include <QStringList>
 
 // Everything the exchange publisher needs; copied into each new publisher.
 struct rabbit_publisher_config {
@@ -10,4 +11,5 @@ struct rabbit_publisher_config {
     QString exchange; // exchange to publish to; must exist on the broker
     QString vhost;    // overrides the URL's virtual host
     tls_settings tls;
+    QStringList failover_paths; // further nodes of the same cluster, in order
 };

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 
 // Everything the queue receiver needs; copied whole into each new receiver.
 struct rabbit_receiver_config {
@@ -15,4 +16,5 @@ struct rabbit_receiver_config {
     qint32 mode = 0;                         // queue.declare flag bits
     qint32 prefetch_count = 0;
     tls_settings tls;
+    QStringList failover_paths;              // further nodes of the same cluster, in order
 };

@@ -36,11 +36,12 @@ public:
                 reason_format.arg(bytes).arg(settings_limit::max_name_bytes));
         }
     }
-    void check_url(const char* key, const QString& url)
+    // `shown_as`: what the line quotes, when the key holds more than this URL.
+    void check_url(const char* key, const QString& url, const QString& shown_as = QString())
     {
         const AmqpUrl parsed = AmqpUrl::parse(url);
         if (!parsed.valid)
-            add(key, maskUrlPassword(shown(key, url)), parsed.error);
+            add(key, maskUrlPassword(shown_as.isEmpty() ? shown(key, url) : shown_as), parsed.error);
     }
     QStringList lines() const { return m_lines; }
 
@@ -49,7 +50,7 @@ private:
     QStringList m_lines;
 };
 
-void check_tls(Problems& p, const char* side, const tls_settings& tls, const QString& url)
+void check_tls(Problems& p, const char* side, const tls_settings& tls, const QStringList& urls)
 {
     const QString prefix = QLatin1String(side) + QLatin1Char('/');
     const auto key = [&prefix](const char* name) { return (prefix + QLatin1String(name)).toLatin1(); };
@@ -58,9 +59,14 @@ void check_tls(Problems& p, const char* side, const tls_settings& tls, const QSt
         p.add(key("tls_verify").constData(), verify, QStringLiteral("must be one of true/false, yes/no, on/off, 1/0"));
     // Asking for checked certificates and getting no encryption at all (an
     // "s" forgotten) would send the password in clear.
-    const AmqpUrl parsed = AmqpUrl::parse(url);
-    if (tls.verify && parsed.valid && !parsed.tls)
-        p.add(key("tls_verify").constData(), verify, QStringLiteral("needs an amqps:// URL in ") + prefix + QStringLiteral("path"));
+    const auto plain = std::find_if(urls.begin(), urls.end(), [](const QString& url) {
+        const AmqpUrl parsed = AmqpUrl::parse(url);
+        return parsed.valid && !parsed.tls;
+    });
+    if (tls.verify && plain != urls.end())
+        p.add(key("tls_verify").constData(), verify,
+              QStringLiteral("needs an amqps:// URL in ") + prefix
+                  + (plain == urls.begin() ? QStringLiteral("path") : QStringLiteral("failover_paths")));
     const QPair<const char*, QString> files[] = {
         {"tls_ca_file", tls.ca_file}, {"tls_cert_file", tls.cert_file}, {"tls_key_file", tls.key_file}};
     // The files are read here as the transports will read them, so that one
@@ -153,13 +159,17 @@ QStringList check_settings(const RabbitConfig& config)
 
     p.check_url("receiver/path", config.receiver.path);
     p.check_url("publisher/path", config.publisher.path);
+    for (const QString& url : config.receiver.failover_paths)
+        p.check_url("receiver/failover_paths", url, url);
+    for (const QString& url : config.publisher.failover_paths)
+        p.check_url("publisher/failover_paths", url, url);
 
     const QString stop_binary = p.shown("publisher/stop_binary", QString());
     if (!parse_setting_bool(stop_binary, false).has_value())
         p.add("publisher/stop_binary", stop_binary, QStringLiteral("must be one of true/false, yes/no, on/off, 1/0"));
 
-    check_tls(p, "receiver", config.receiver.tls, config.receiver.path);
-    check_tls(p, "publisher", config.publisher.tls, config.publisher.path);
+    check_tls(p, "receiver", config.receiver.tls, QStringList{config.receiver.path} + config.receiver.failover_paths);
+    check_tls(p, "publisher", config.publisher.tls, QStringList{config.publisher.path} + config.publisher.failover_paths);
     if (!config.metrics_listen.isEmpty()) {
         const listen_address listen = parse_listen_address(config.metrics_listen);
         if (!listen.error.isEmpty())

@@ -9,10 +9,12 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <algorithm>
+
 rabbit_publisher_impl::rabbit_publisher_impl(logger* log_, rabbit_publisher_config config, QObject* parent)
     : QObject(parent),
       client(this),
-      path(std::move(config.path)),
+      urls(QStringList{config.path} + config.failover_paths),
       exchange(std::move(config.exchange)),
       vhost(std::move(config.vhost)),
       log(log_)
@@ -20,6 +22,12 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger* log_, rabbit_publisher_conf
     connect(&client, &QAmqpClient::disconnected, this, &rabbit_publisher_impl::disconnected);
     connect(&client, &QAmqpClient::connected, this, &rabbit_publisher_impl::connected);
     connect(&client, &QAmqpClient::connectFailed, this, &rabbit_publisher_impl::connect_failed);
+    if (urls.size() > 1) {
+        // With several nodes, each attempt says where it goes.
+        connect(&client, &QAmqpClient::attemptStarted, this, [this] {
+            log_line(*log, 3) << "rabbit_publisher_impl: connecting to " << maskUrlPassword(client.url());
+        });
+    }
     use_tls_settings(config.tls);
     connect(&client, &QAmqpClient::blocked, this, [this](const QString& reason) {
         log_line(*log, 1) << "rabbit_publisher_impl: the broker blocked the connection (" << reason
@@ -32,12 +40,12 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger* log_, rabbit_publisher_conf
     connect(&client, &QAmqpClient::bytesWritten, this, &rabbit_publisher_impl::check_resumed);
 
     client.setConnectionName(QStringLiteral("shardex publisher, exchange %1").arg(exchange));
-    client.connectToHost(path);
+    client.connectToHosts(urls);
     client.setVirtualHost(vhost);
     client.setAutoReconnect(true, m_retry_interval);
     client.setWriteTimeout(write_timeout);
     client.setHeartbeatDelay(heartbeat_delay);
-    log_line(*log, 4) << "rabbit_man_publisher_impl inited to path <<" << maskUrlPassword(path) << ", exchange "
+    log_line(*log, 4) << "rabbit_man_publisher_impl inited to path <<" << maskUrlPassword(urls.first()) << ", exchange "
                       << exchange << ", host " << vhost;
 }
 
@@ -45,7 +53,7 @@ rabbit_publisher_impl::~rabbit_publisher_impl() = default;
 
 void rabbit_publisher_impl::use_tls_settings(const tls_settings& settings)
 {
-    const bool tls = AmqpUrl::parse(path).tls;
+    const bool tls = std::any_of(urls.begin(), urls.end(), [](const QString& url) { return AmqpUrl::parse(url).tls; });
     if (!settings.verify) {
         // As before verification existed: any certificate, self-signed ones too.
         connect(&client, &QAmqpClient::sslErrors, &client, &QAmqpClient::ignoreSslErrors, Qt::DirectConnection);
@@ -132,6 +140,8 @@ void rabbit_publisher_impl::connected()
     });
     m_held_for = 0;
     log_line(*log, 4) << "rabbit_publisher_impl: Connected";
+    if (urls.size() > 1)
+        log_line(*log, 3) << "rabbit_publisher_impl: connected to " << maskUrlPassword(client.url());
     emit conn_estimated();
     check_resumed();
 }
@@ -139,14 +149,14 @@ void rabbit_publisher_impl::connected()
 void rabbit_publisher_impl::disconnected()
 {
     log_line(*log, 1) << " rabbit_publisher_impl: Disconnected: " << client.error().text << "; next attempt in "
-                      << m_retry_interval << " ms";
+                      << client.nextAttemptIn() << " ms";
     check_resumed(); // a block or a full output ends with the connection
 }
 
 void rabbit_publisher_impl::connect_failed()
 {
-    log_line(*log, 1) << "rabbit_publisher_impl: " << client.error().text << "; next attempt in " << m_retry_interval
-                      << " ms";
+    log_line(*log, 1) << "rabbit_publisher_impl: " << client.error().text << "; next attempt in "
+                      << client.nextAttemptIn() << " ms";
 }
 
 bool rabbit_publisher_impl::hold(int ms)

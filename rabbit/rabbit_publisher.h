@@ -80,7 +80,7 @@ private:
     void check_resumed();
 
     QAmqpClient client;
-    QString path;
+    QStringList urls; // path, then failover_paths
     QAmqpExchange* exchange_handle = nullptr;
     QString exchange;
     QString vhost;

@@ -7,6 +7,8 @@
 
 #include <QDebug>
 
+#include <algorithm>
+
 namespace {
 constexpr int precondition_failed = 406; // AMQP reply code of a refused declaration
 } // namespace
@@ -18,12 +20,18 @@ rabbit_receiver::rabbit_receiver(logger* log_, rabbit_receiver_config config_, Q
     connect(&client, &QAmqpClient::disconnected, this, &rabbit_receiver::disconnected, Qt::DirectConnection);
     connect(&client, &QAmqpClient::connected, this, &rabbit_receiver::connected, Qt::DirectConnection);
     connect(&client, &QAmqpClient::connectFailed, this, &rabbit_receiver::connect_failed);
+    if (!config.failover_paths.isEmpty()) {
+        // With several nodes, each attempt says where it goes.
+        connect(&client, &QAmqpClient::attemptStarted, this, [this] {
+            log_line(*log, 3) << "rabbit_receiver: connecting to " << maskUrlPassword(client.url());
+        });
+    }
     use_tls_settings();
     m_setup_retry.setSingleShot(true);
     connect(&m_setup_retry, &QTimer::timeout, this, &rabbit_receiver::declare);
 
     client.setConnectionName(QStringLiteral("shardex receiver, queue %1").arg(config.queue));
-    client.connectToHost(config.path);
+    client.connectToHosts(broker_urls());
     client.setAutoReconnect(true, m_retry_interval);
     client.setWriteTimeout(write_timeout);
     client.setHeartbeatDelay(heartbeat_delay);
@@ -34,9 +42,15 @@ rabbit_receiver::rabbit_receiver(logger* log_, rabbit_receiver_config config_, Q
 
 rabbit_receiver::~rabbit_receiver() = default;
 
+QStringList rabbit_receiver::broker_urls() const
+{
+    return QStringList{config.path} + config.failover_paths;
+}
+
 void rabbit_receiver::use_tls_settings()
 {
-    const bool tls = AmqpUrl::parse(config.path).tls;
+    const QStringList urls = broker_urls();
+    const bool tls = std::any_of(urls.begin(), urls.end(), [](const QString& url) { return AmqpUrl::parse(url).tls; });
     if (!config.tls.verify) {
         // As before verification existed: any certificate, self-signed ones too.
         connect(&client, &QAmqpClient::sslErrors, &client, &QAmqpClient::ignoreSslErrors, Qt::DirectConnection);
@@ -79,6 +93,8 @@ void rabbit_receiver::connected()
     m_consume_pending = false;
     m_existing_reason.clear();
     log_line(*log, 4) << " Rabbit_man_ul: connected";
+    if (!config.failover_paths.isEmpty())
+        log_line(*log, 3) << "rabbit_receiver: connected to " << maskUrlPassword(client.url());
     queue_handle = client.createQueue(config.queue, -1);
     // A delivery's tag is valid only on the opening of the channel that carried
     // it: the generation moves on when the channel closes and when it opens.
@@ -257,12 +273,12 @@ void rabbit_receiver::messageReceived()
 void rabbit_receiver::disconnected()
 {
     log_line(*log, 1) << " Rabbit_man_ul: Disconnected: " << client.error().text << "; next attempt in "
-                      << m_retry_interval << " ms";
+                      << client.nextAttemptIn() << " ms";
 }
 
 void rabbit_receiver::connect_failed()
 {
-    log_line(*log, 1) << "rabbit_receiver: " << client.error().text << "; next attempt in " << m_retry_interval
+    log_line(*log, 1) << "rabbit_receiver: " << client.error().text << "; next attempt in " << client.nextAttemptIn()
                       << " ms";
 }
 

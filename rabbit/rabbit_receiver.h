@@ -73,6 +73,8 @@ private slots:
 private:
     // Verifies the broker with config.tls, or ignores certificate errors.
     void use_tls_settings();
+    // path, then failover_paths.
+    QStringList broker_urls() const;
     void connect_failed();
     void declare();
     void declared();

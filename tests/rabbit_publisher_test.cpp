@@ -19,7 +19,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(TestBroker::instance().available()) << "no test broker"; }
     rabbit_publisher_config config(const QString& exchange, const QString& url = TestBroker::instance().url())
     {
-        return rabbit_publisher_config{url, exchange, vhost.name(), tls_settings()};
+        return rabbit_publisher_config{url, exchange, vhost.name(), tls_settings(), QStringList()};
     }
     QJsonArray drain(const QString& queue, int count)
     {
