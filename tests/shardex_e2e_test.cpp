@@ -4,7 +4,9 @@
 #include "amqp/qamqpexchange.h"
 #include "amqp/qamqpqueue.h"
 #include "complex_message.pb.h"
+#include "support/free_port.h"
 #include "support/http_get.h"
+#include "support/metrics_page.h"
 #include "support/process_memory.h"
 #include "support/tcp_proxy.h"
 #include "support/test_broker.h"
@@ -56,27 +58,6 @@ ProcessResult runShardex(const QStringList& args)
     p.start(shardexBinary(), args);
     p.waitForFinished(30000);
     return ProcessResult{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput() + p.readAllStandardError()};
-}
-
-// A port that was free a moment ago.
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-// The samples of a metrics page by name and labels: "shardex_rejected_total{requeue=\"true\"}" -> value.
-QMap<QString, double> samples(const QByteArray& page)
-{
-    QMap<QString, double> out;
-    for (const QByteArray& line : page.split('\n')) {
-        const int blank = line.lastIndexOf(' ');
-        if (line.isEmpty() || line.startsWith('#') || blank < 0)
-            continue;
-        out.insert(QString::fromUtf8(line.left(blank)), line.mid(blank + 1).toDouble());
-    }
-    return out;
 }
 
 // The test's own producer and shard consumer on one connection: it publishes
@@ -575,7 +556,7 @@ TEST_F(ShardexTest, MetricsCountAKnownMixOfTraffic)
     HttpReply reply = httpGet(port, "/metrics");
     ASSERT_EQ(reply.status, 200) << log().join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(reply.body.contains("# TYPE shardex_deliveries_total counter\n"));
-    QMap<QString, double> m = samples(reply.body);
+    QMap<QString, double> m = metricSamples(reply.body);
     const QMap<QString, double> expected = {
         {QStringLiteral("shardex_deliveries_total"), 5},
         {QStringLiteral("shardex_published_total"), 6},
@@ -610,13 +591,13 @@ TEST_F(ShardexTest, MetricsCountAKnownMixOfTraffic)
                                                        {QStringLiteral("exchange"), QStringLiteral("out")},
                                                        {QStringLiteral("key"), QStringLiteral("p3")}})});
     send({R"({"modem_id":3})"});
-    ASSERT_TRUE(waitFor([&] { return samples(httpGet(port, "/metrics").body).value(QStringLiteral("shardex_publish_failed_total")) >= 1; }));
+    ASSERT_TRUE(waitFor([&] { return metricSamples(httpGet(port, "/metrics").body).value(QStringLiteral("shardex_publish_failed_total")) >= 1; }));
     runPeer(vhost.name(), {peerOp(QStringLiteral("delete_queue"), {{QStringLiteral("queue"), QStringLiteral("full")}})});
     ASSERT_TRUE(inputSettled());
     // A reload keeps the counts.
     ::kill(pid_t(process->processId()), SIGHUP);
     ASSERT_TRUE(waitLog(QStringLiteral(" : loaded successfully"), 2));
-    m = samples(httpGet(port, "/metrics").body);
+    m = metricSamples(httpGet(port, "/metrics").body);
     const double requeued = m.value(QStringLiteral("shardex_rejected_total{requeue=\"true\"}"));
     EXPECT_GE(requeued, 1);
     EXPECT_EQ(m.value(QStringLiteral("shardex_deliveries_total")), 6 + requeued) << "each requeued delivery came again";

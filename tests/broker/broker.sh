@@ -4,12 +4,16 @@
 #   broker.sh start DIR        start it, wait until it runs, write DIR/broker.env
 #   broker.sh stop DIR         stop it
 #   broker.sh ctl DIR ARGS...  run rabbitmqctl against it
+#   broker.sh cluster DIR N    start N brokers in DIR/node1..N and join them
+#                              into one cluster (DIR/cluster.env says N)
+#   broker.sh cluster-stop DIR stop them
 set -euo pipefail
 
 cmd=${1:?start, stop or ctl}
 dir=$(realpath -m "${2:?directory}")
 shift 2
 sbin=/usr/lib/rabbitmq/bin
+self=$(realpath "${BASH_SOURCE[0]}")
 
 load_env() {
   # shellcheck disable=SC1091
@@ -93,6 +97,11 @@ log.file.level = warning
 log.console = false
 CONF
   echo '[].' > "$dir/enabled_plugins"
+  # Nodes of one cluster share the Erlang cookie (rabbitmqctl reads it from HOME=DIR too).
+  if [ -n "${SHARDEX_BROKER_COOKIE:-}" ]; then
+    printf '%s' "$SHARDEX_BROKER_COOKIE" > "$dir/.erlang.cookie"
+    chmod 400 "$dir/.erlang.cookie"
+  fi
   : > "$dir/rabbitmq-env.conf"
   load_env
   setsid "$sbin/rabbitmq-server" > "$dir/server.out" 2>&1 < /dev/null &
@@ -115,6 +124,29 @@ CONF
   ;;
 stop)
   stop
+  ;;
+cluster)
+  nodes=${1:-3}
+  for node in "$dir"/node*; do [ -d "$node" ] && "$self" stop "$node"; done
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  cookie=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
+  for i in $(seq 1 "$nodes"); do
+    SHARDEX_BROKER_COOKIE=$cookie "$self" start "$dir/node$i"
+  done
+  first=$(. "$dir/node1/broker.env" && echo "$NODENAME")
+  for i in $(seq 2 "$nodes"); do
+    "$self" ctl "$dir/node$i" stop_app > /dev/null
+    "$self" ctl "$dir/node$i" join_cluster "$first" > /dev/null
+    "$self" ctl "$dir/node$i" start_app > /dev/null
+  done
+  echo "NODES=$nodes" > "$dir/cluster.env"
+  echo "test cluster of $nodes nodes up ($dir)"
+  ;;
+cluster-stop)
+  for node in "$dir"/node*; do
+    [ -d "$node" ] && "$self" stop "$node"
+  done
   ;;
 ctl)
   load_env

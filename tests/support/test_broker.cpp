@@ -26,11 +26,11 @@ bool finish(QProcess& p, int timeoutMs)
 
 const TestBroker& TestBroker::instance()
 {
-    static const TestBroker broker;
+    static const TestBroker broker(qEnvironmentVariable("SHARDEX_TEST_BROKER_DIR"));
     return broker;
 }
 
-TestBroker::TestBroker() : m_dir(qEnvironmentVariable("SHARDEX_TEST_BROKER_DIR"))
+TestBroker::TestBroker(const QString& dir) : m_dir(dir)
 {
     if (m_dir.isEmpty())
         return;

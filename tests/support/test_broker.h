@@ -10,6 +10,8 @@
 class TestBroker {
 public:
     static const TestBroker& instance();
+    // Another broker started by broker.sh, in that directory (a node of the test cluster).
+    explicit TestBroker(const QString& dir);
 
     bool available() const { return m_port != 0; }
     quint16 port() const { return m_port; }
@@ -31,7 +33,6 @@ public:
     QJsonArray ctlJson(const QStringList& args) const;
 
 private:
-    TestBroker();
     QString tlsFile(const QString& name) const { return m_dir + QStringLiteral("/tls/") + name; }
     QString m_dir;
     quint16 m_port = 0;
