@@ -2,15 +2,13 @@
 // program on rabbitmq-c's blocking API.
 //   amqp_bench_baseline publish --port P --vhost V --count N --size S [--window W]
 //   amqp_bench_baseline consume --port P --vhost V --count N --size S
+#include "confirm_tracker.h"
 #include "rmq_connection.h"
 #include "workload.h"
 
 #include <amqp_framing.h>
 
 #include <unistd.h>
-
-#include <cstdint>
-#include <vector>
 
 namespace {
 
@@ -19,61 +17,6 @@ constexpr const char* Side = "baseline";
 amqp_bytes_t bytes(const char* text)
 {
     return amqp_cstring_bytes(text);
-}
-
-// Which publishes the broker has settled. An ack or nack with multiple=true
-// settles every earlier tag that was still open.
-class ConfirmTracker {
-public:
-    explicit ConfirmTracker(long count) : m_done(size_t(count) + 1, false) {}
-
-    // Returns how many tags this settled.
-    long settle(uint64_t tag, bool multiple, const RmqConnection& connection)
-    {
-        if (tag == 0 || tag >= m_done.size())
-            connection.fail("confirm for unknown delivery tag " + std::to_string(tag));
-        long newly = 0;
-        for (uint64_t t = multiple ? m_floor + 1 : tag; t <= tag; ++t) {
-            if (!m_done[t]) {
-                m_done[t] = true;
-                ++newly;
-            }
-        }
-        while (m_floor + 1 < m_done.size() && m_done[m_floor + 1])
-            ++m_floor;
-        m_settled += newly;
-        return newly;
-    }
-    long settled() const { return m_settled; }
-
-private:
-    std::vector<bool> m_done; // by delivery tag, from 1
-    uint64_t m_floor = 0;     // every tag up to this one is settled
-    long m_settled = 0;
-};
-
-// Blocks for the next frame on the connection, which must be a confirm.
-// Returns how many publishes a nack refused.
-long readConfirm(const RmqConnection& connection, ConfirmTracker& confirms)
-{
-    amqp_frame_t frame;
-    connection.checkStatus(amqp_simple_wait_frame(connection.state(), &frame), "waiting for confirms");
-    if (frame.frame_type != AMQP_FRAME_METHOD)
-        connection.fail("unexpected frame of type " + std::to_string(frame.frame_type));
-    switch (frame.payload.method.id) {
-    case AMQP_BASIC_ACK_METHOD: {
-        const auto* ack = static_cast<const amqp_basic_ack_t*>(frame.payload.method.decoded);
-        confirms.settle(ack->delivery_tag, ack->multiple != 0, connection);
-        return 0;
-    }
-    case AMQP_BASIC_NACK_METHOD: {
-        const auto* nack = static_cast<const amqp_basic_nack_t*>(frame.payload.method.decoded);
-        return confirms.settle(nack->delivery_tag, nack->multiple != 0, connection);
-    }
-    default:
-        connection.fail(std::string("unexpected ") + amqp_method_name(frame.payload.method.id)
-                        + " while waiting for confirms");
-    }
 }
 
 // Publishes with confirms, keeping at most `window` publishes unconfirmed,
