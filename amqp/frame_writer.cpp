@@ -73,7 +73,49 @@ bool FrameWriter::content(quint16 channel, const Method& publish, const QByteArr
         return false;
     }
     endFrame(header);
+    bodyFrames(channel, body);
+    return true;
+}
 
+bool FrameWriter::publish(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey, bool mandatory,
+                          bool immediate, const QByteArray& contentType, const QByteArray& body, QString* error)
+{
+    if (exchange.size() > 255 || routingKey.size() > 255 || contentType.size() > 255) {
+        *error = QStringLiteral("basic.publish: a name is longer than 255 bytes");
+        return false;
+    }
+    // Both frames are far below the smallest frame_max, whatever the names.
+    int frame = beginFrame(FrameMethod, channel);
+    char fixed[14];
+    qToBigEndian<quint32>(quint32(BasicPublish), fixed);
+    qToBigEndian<quint16>(0, fixed + 4); // reserved (ticket)
+    m_out.append(fixed, 6);
+    shortString(exchange);
+    shortString(routingKey);
+    m_out.append(char((mandatory ? 1 : 0) | (immediate ? 2 : 0)));
+    endFrame(frame);
+
+    frame = beginFrame(FrameHeader, channel);
+    qToBigEndian<quint16>(BasicClass, fixed);
+    qToBigEndian<quint16>(0, fixed + 2); // weight
+    qToBigEndian<quint64>(quint64(body.size()), fixed + 4);
+    qToBigEndian<quint16>(contentType.isEmpty() ? 0 : quint16(QAmqpMessage::ContentType), fixed + 12);
+    m_out.append(fixed, 14);
+    if (!contentType.isEmpty())
+        shortString(contentType);
+    endFrame(frame);
+    bodyFrames(channel, body);
+    return true;
+}
+
+void FrameWriter::shortString(const QByteArray& text)
+{
+    m_out.append(char(text.size()));
+    m_out.append(text);
+}
+
+void FrameWriter::bodyFrames(quint16 channel, const QByteArray& body)
+{
     const int chunk = int(m_frameMax) - FrameOverhead;
     const int needed = m_out.size() + body.size() + (body.size() / chunk + 1) * FrameOverhead;
     if (needed > m_out.capacity()) // grow geometrically: no reallocation per publish
@@ -83,7 +125,6 @@ bool FrameWriter::content(quint16 channel, const Method& publish, const QByteArr
         m_out.append(body.constData() + offset, qMin(chunk, body.size() - offset));
         endFrame(frame);
     }
-    return true;
 }
 
 void FrameWriter::consumed()

@@ -23,6 +23,12 @@ public:
     // split into frames of at most frame_max - 8 bytes; none for an empty body.
     bool content(quint16 channel, const Method& method, const QByteArray& body,
                  const QAmqpMessage::PropertyHash& properties, QString* error);
+    // The same for a basic.publish whose only property is its content type
+    // (none when empty), written straight into the buffer: the bytes content()
+    // makes, without a Method, a property hash or a text conversion. Names and
+    // the content type take UTF-8 of at most 255 bytes.
+    bool publish(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey, bool mandatory,
+                 bool immediate, const QByteArray& contentType, const QByteArray& body, QString* error);
 
     bool isEmpty() const { return m_out.isEmpty(); }
     qint64 size() const { return m_out.size(); }
@@ -35,6 +41,8 @@ public:
 private:
     int beginFrame(quint8 type, quint16 channel);
     void endFrame(int start);
+    void bodyFrames(quint16 channel, const QByteArray& body);
+    void shortString(const QByteArray& text);
 
     AmqpCodec& m_codec;
     QByteArray m_out;

@@ -84,6 +84,16 @@ bool QAmqpChannel::sendContent(const Method& method, const QByteArray& body,
     return m_client->d->sendContent(m_number, method, body, properties, error);
 }
 
+bool QAmqpChannel::sendPublish(const QByteArray& exchange, const QByteArray& routingKey, int options,
+                               const QByteArray& contentType, const QByteArray& body, QString* error)
+{
+    if (!m_client) {
+        *error = QStringLiteral("the channel is no longer in use");
+        return false;
+    }
+    return m_client->d->sendPublish(m_number, exchange, routingKey, options, contentType, body, error);
+}
+
 void QAmqpChannel::beginOpen()
 {
     m_content = NoContent;

@@ -61,6 +61,9 @@ protected:
     bool sendMethod(const amqp::Method& method);
     bool sendContent(const amqp::Method& method, const QByteArray& body, const QAmqpMessage::PropertyHash& properties,
                      QString* error);
+    // basic.publish with only a content type, encoded without a Method.
+    bool sendPublish(const QByteArray& exchange, const QByteArray& routingKey, int options,
+                     const QByteArray& contentType, const QByteArray& body, QString* error);
     // Emits error() from the event loop, where its handlers may do anything.
     void reportLater(int code, const QString& text);
     QAmqpClient* client() const { return m_client; }

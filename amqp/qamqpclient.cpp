@@ -786,17 +786,37 @@ bool QAmqpClientPrivate::sendMethod(quint16 channel, const Method& method, QStri
 bool QAmqpClientPrivate::sendContent(quint16 channel, const Method& method, const QByteArray& body,
                                      const QAmqpMessage::PropertyHash& properties, QString* error)
 {
-    if (!device || state != State::Connected) {
-        *error = state == State::Closing ? QStringLiteral("the connection is closing") : QStringLiteral("not connected");
+    if (!mayPublish(error) || !writer.content(channel, method, body, properties, error))
         return false;
-    }
-    if (!writer.content(channel, method, body, properties, error))
+    contentWritten();
+    return true;
+}
+
+bool QAmqpClientPrivate::sendPublish(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey,
+                                     int options, const QByteArray& contentType, const QByteArray& body, QString* error)
+{
+    if (!mayPublish(error)
+        || !writer.publish(channel, exchange, routingKey, options & QAmqpExchange::poMandatory,
+                           options & QAmqpExchange::poImmediate, contentType, body, error))
         return false;
+    contentWritten();
+    return true;
+}
+
+bool QAmqpClientPrivate::mayPublish(QString* error) const
+{
+    if (device && state == State::Connected)
+        return true;
+    *error = state == State::Closing ? QStringLiteral("the connection is closing") : QStringLiteral("not connected");
+    return false;
+}
+
+void QAmqpClientPrivate::contentWritten()
+{
     if (writer.size() > FlushThreshold)
         flush(); // many or large messages in one turn: do not let one buffer grow without bound
     else
         scheduleFlush();
-    return true;
 }
 
 void QAmqpClientPrivate::scheduleFlush()

@@ -27,6 +27,11 @@ public:
     // --- used by the channels
     bool isConnected() const { return state == State::Connected; }
     bool sendMethod(quint16 channel, const amqp::Method& method, QString* error);
+    // A publication's frames, now: connected and not closing.
+    bool mayPublish(QString* error) const;
+    void contentWritten();
+    bool sendPublish(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey, int options,
+                     const QByteArray& contentType, const QByteArray& body, QString* error);
     bool sendContent(quint16 channel, const amqp::Method& method, const QByteArray& body,
                      const QAmqpMessage::PropertyHash& properties, QString* error);
     void openChannel(QAmqpChannel* channel);

@@ -4,7 +4,10 @@
 
 using namespace amqp;
 
-QAmqpExchange::QAmqpExchange(const QString& name, QAmqpClient* client) : QAmqpChannel(name, client) {}
+QAmqpExchange::QAmqpExchange(const QString& name, QAmqpClient* client)
+    : QAmqpChannel(name, client), m_nameUtf8(name.toUtf8())
+{
+}
 
 void QAmqpExchange::declare(const QString& type, int options, const QAmqpTable& arguments)
 {
@@ -42,9 +45,26 @@ void QAmqpExchange::channelOpened()
     m_firstSequence = m_nextSequence = 1;
 }
 
+quint64 QAmqpExchange::publish(const QByteArray& message, const QByteArray& routingKey, const QByteArray& contentType,
+                               int publishOptions)
+{
+    if (!(isOpen() && isFlowActive() && m_queued == 0)) {
+        QAmqpMessage::PropertyHash properties;
+        if (!contentType.isEmpty())
+            properties.insert(QAmqpMessage::ContentType, QString::fromUtf8(contentType));
+        return publish(message, QString::fromUtf8(routingKey), QString(), properties, publishOptions);
+    }
+    const quint64 id = ++m_lastId;
+    QString error;
+    sent(id, sendPublish(m_nameUtf8, routingKey, publishOptions, contentType, message, &error));
+    return id;
+}
+
 quint64 QAmqpExchange::publish(const QByteArray& message, const QString& routingKey, const QString& mimeType,
                                const QAmqpMessage::PropertyHash& properties, int publishOptions)
 {
+    if (properties.isEmpty() && isOpen() && isFlowActive() && m_queued == 0)
+        return publish(message, routingKey.toUtf8(), mimeType.toUtf8(), publishOptions);
     const quint64 id = ++m_lastId;
     Method m(BasicPublish);
     m.exchange = name();
@@ -78,16 +98,20 @@ void QAmqpExchange::send(quint64 id, const Method& m, const QByteArray& body,
                          const QAmqpMessage::PropertyHash& properties)
 {
     QString error;
-    if (!sendContent(m, body, properties, &error)) {
-        // Not connected any more, or properties too large for a frame.
-        if (m_confirms)
-            failLater(id);
+    sent(id, sendContent(m, body, properties, &error));
+}
+
+void QAmqpExchange::sent(quint64 id, bool ok)
+{
+    if (!m_confirms)
+        return;
+    if (!ok) {
+        // Not connected any more, a name too long, or properties too large for a frame.
+        failLater(id);
         return;
     }
-    if (m_confirms) {
-        m_unconfirmed.push_back(Unconfirmed{id, false});
-        ++m_nextSequence;
-    }
+    m_unconfirmed.push_back(Unconfirmed{id, false});
+    ++m_nextSequence;
 }
 
 void QAmqpExchange::failLater(quint64 id)

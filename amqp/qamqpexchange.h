@@ -33,6 +33,11 @@ public:
     quint64 publish(const QByteArray& message, const QString& routingKey, const QString& mimeType,
                     const QAmqpMessage::PropertyHash& properties = QAmqpMessage::PropertyHash(),
                     int publishOptions = poNoOptions);
+    // The same with no property but the content type, given with the routing
+    // key as UTF-8: on an open channel it is encoded straight into the
+    // connection's output, without conversions or a property hash.
+    quint64 publish(const QByteArray& message, const QByteArray& routingKey, const QByteArray& contentType,
+                    int publishOptions = poNoOptions);
 
 signals:
     void declared();
@@ -51,6 +56,8 @@ private:
     QAmqpExchange(const QString& name, QAmqpClient* client);
     void send(quint64 id, const amqp::Method& method, const QByteArray& body,
               const QAmqpMessage::PropertyHash& properties);
+    // Accounts for a publication that went out, or reports it failed.
+    void sent(quint64 id, bool ok);
     void settle(quint64 sequence, bool multiple, bool ok);
     void failLater(quint64 id);
 
@@ -58,6 +65,7 @@ private:
         quint64 id;
         bool settled;
     };
+    QByteArray m_nameUtf8; // the exchange's name as publications carry it
     bool m_confirms = false;
     quint64 m_lastId = 0;
     int m_queued = 0;                       // publishes waiting for the channel to open

@@ -213,8 +213,13 @@ quint64 rabbit_publisher_impl::publish_string(QByteArray string, QByteArray rout
     }
     log_line(*log, 4) << "Publishing :" << string << " To route : " << routing_key << ", MIME type : " << mimeType;
     const int nul = routing_key.indexOf('\0');
-    const QString key = QString::fromUtf8(nul < 0 ? routing_key : routing_key.left(nul));
-    const quint64 id = exchange_handle->publish(string, key, mimeType, QAmqpMessage::PropertyHash(), 0);
+    if (nul >= 0)
+        routing_key.truncate(nul);
+    if (mimeType != m_content_type) { // it hardly ever changes: encoded once
+        m_content_type = mimeType;
+        m_content_type_utf8 = mimeType.toUtf8();
+    }
+    const quint64 id = exchange_handle->publish(string, routing_key, m_content_type_utf8);
     const quint64 ticket = ++m_last_ticket;
     m_in_flight.insert(id, ticket);
     return ticket;

@@ -95,6 +95,8 @@ private:
     int m_held_for = 0; // ms; 0 when not held
     mutable bool m_pause_seen = false; // paused() said so; resumed() is owed
 
+    QString m_content_type; // of the last publication, and as UTF-8
+    QByteArray m_content_type_utf8;
     quint64 m_last_ticket = 0;
     QHash<quint64, quint64> m_in_flight; // publish id of exchange_handle -> ticket
 };

@@ -61,8 +61,11 @@ bool RabbitConnector::StartWorking()
 
     routing_keys.clear();
     routing_keys.reserve(int(settings.shard_count));
+    m_routing_keys_utf8.clear();
+    m_routing_keys_utf8.reserve(int(settings.shard_count));
     for (quint32 i = 0; i < settings.shard_count; ++i) {
         routing_keys.append(settings.routing_key_prefix + QString::number(i));
+        m_routing_keys_utf8.append(routing_keys.last().toUtf8());
         log_line(log, 3) << "shard: " << i << ", routing key: " << routing_keys.last();
     }
     m_stop_binary = settings.stop_binary;
@@ -188,9 +191,9 @@ ModemIdResult RabbitConnector::extractModemId(const QByteArray& body)
     return decodeModemId(body, log);
 }
 
-quint64 RabbitConnector::publishMsg(const QByteArray& body, const QString& routingKey, bool binary)
+quint64 RabbitConnector::publishMsg(const QByteArray& body, const QByteArray& routingKey, bool binary)
 {
-    return publisher->publish_string(body, routingKey.toUtf8(), binary ? binary_type : text_type);
+    return publisher->publish_string(body, routingKey, binary ? binary_type : text_type);
 }
 
 bool RabbitConnector::isCurrent(const Waiting& d) const
@@ -306,7 +309,7 @@ void RabbitConnector::publishNext()
     if (m_routing_now->next == m_routing_now->count)
         m_routing_now.reset();
 
-    const quint64 ticket = publishMsg(d.body, routing_keys[int(shard)], binary);
+    const quint64 ticket = publishMsg(d.body, m_routing_keys_utf8[int(shard)], binary);
     ++(ticket != 0 ? m_metrics.published : m_metrics.publish_failed);
     // A restart or a lost channel during the publisher's wait: this delivery
     // is back in the queue and comes again on the new channel.

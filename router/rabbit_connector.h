@@ -94,7 +94,8 @@ private:
     void scheduleRouting();
     void beginRouting(const Waiting& d);
     void publishNext();
-    quint64 publishMsg(const QByteArray& body, const QString& routingKey, bool binary);
+    // The routing key as UTF-8.
+    quint64 publishMsg(const QByteArray& body, const QByteArray& routingKey, bool binary);
     ModemIdResult extractModemId(const QByteArray& body);
     bool refuse(const QStringList& problems);
     void retire();
@@ -116,6 +117,7 @@ private:
     rabbit_receiver* receiver = nullptr;
     rabbit_publisher_impl* publisher = nullptr;
     QVector<QString> routing_keys;
+    QVector<QByteArray> m_routing_keys_utf8; // the same, encoded once per start
 
     // Taken from the settings at the last successful start.
     bool m_stop_binary = false;

@@ -242,3 +242,43 @@ TEST(FrameWriter, RefusesAHeaderFrameThatWouldExceedFrameMax)
         EXPECT_EQ(reader.buffered(), 0) << "every frame written fits the reader's frame_max";
     }
 }
+
+TEST(FrameWriter, PublishWritesTheBytesOfTheGeneralEncoder)
+{
+    // The direct encoding of a publication against rabbitmq-c's, byte for byte.
+    AmqpCodec codec;
+    struct Row {
+        QString exchange, key, contentType;
+        int options;
+        int body;
+    };
+    const QString u = QStringLiteral("\u00e9\u4e2d");
+    const Row rows[] = {{QString(), QStringLiteral("in"), QStringLiteral("text/plain"), 0, 300},
+                        {QStringLiteral("out"), QStringLiteral("shard.7"), QStringLiteral("application/octet-stream"), 1, 0},
+                        {QStringLiteral("out") + u, QString(), QString(), 2, 4096 - 8},
+                        {QStringLiteral("x"), QString(85, u[1]), QStringLiteral("a"), 3, 3 * 4096}};
+    for (const Row& row : rows) {
+        const QByteArray body(row.body, 'b');
+        FrameWriter general(codec), direct(codec);
+        general.setFrameMax(4096);
+        direct.setFrameMax(4096);
+        Method publish(BasicPublish);
+        publish.exchange = row.exchange;
+        publish.routingKey = row.key;
+        publish.mandatory = row.options & 1;
+        publish.immediate = row.options & 2;
+        QAmqpMessage::PropertyHash properties;
+        if (!row.contentType.isEmpty())
+            properties.insert(QAmqpMessage::ContentType, row.contentType);
+        QString error;
+        ASSERT_TRUE(general.content(1, publish, body, properties, &error)) << error.toStdString();
+        ASSERT_TRUE(direct.publish(1, row.exchange.toUtf8(), row.key.toUtf8(), row.options & 1, row.options & 2,
+                                   row.contentType.toUtf8(), body, &error))
+            << error.toStdString();
+        EXPECT_EQ(direct.pending().toHex(), general.pending().toHex()) << row.key.toStdString();
+    }
+    FrameWriter writer(codec);
+    QString error;
+    EXPECT_FALSE(writer.publish(1, "out", QByteArray(256, 'k'), false, false, "text/plain", "b", &error));
+    EXPECT_TRUE(writer.isEmpty());
+}
