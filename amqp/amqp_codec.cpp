@@ -28,6 +28,53 @@ QByteArray raw(const amqp_bytes_t& b)
     return QByteArray(static_cast<const char*>(b.bytes), int(b.len));
 }
 
+// Reads the arguments of a method in order; false once one runs past the end.
+class ArgumentReader {
+public:
+    ArgumentReader(const char* data, int size) : m_at(data), m_end(data + size) {}
+    bool shortString(QString& out)
+    {
+        if (m_end - m_at < 1 || m_end - m_at - 1 < quint8(*m_at))
+            return false;
+        const int size = quint8(*m_at++);
+        out = QString::fromUtf8(m_at, size);
+        m_at += size;
+        return true;
+    }
+    bool longLong(quint64& out)
+    {
+        if (m_end - m_at < 8)
+            return false;
+        out = qFromBigEndian<quint64>(m_at);
+        m_at += 8;
+        return true;
+    }
+    bool octet(quint8& out)
+    {
+        if (m_end - m_at < 1)
+            return false;
+        out = quint8(*m_at++);
+        return true;
+    }
+
+private:
+    const char* m_at;
+    const char* m_end;
+};
+
+// basic.deliver, the method of every delivery, read directly rather than
+// through rabbitmq-c's pool.
+bool decode_deliver(const char* data, int size, Method& out)
+{
+    ArgumentReader r(data, size);
+    quint8 bits = 0;
+    if (!r.shortString(out.consumerTag) || !r.longLong(out.deliveryTag) || !r.octet(bits) || !r.shortString(out.exchange)
+        || !r.shortString(out.routingKey))
+        return false;
+    out.redelivered = bits & 1;
+    return true;
+}
+
 // Decoded field tables become QVariant values; encoded ones are built in the pool.
 class TableConverter {
 public:
@@ -200,6 +247,13 @@ bool AmqpCodec::decodeMethod(const char* data, int size, Method& out, QString* e
         return false;
     }
     const quint32 id = qFromBigEndian<quint32>(data);
+    if (id == BasicDeliver) {
+        out = Method(id);
+        if (decode_deliver(data + MethodIdSize, size - MethodIdSize, out))
+            return true;
+        *error = QStringLiteral("cannot decode method basic.deliver: its arguments are cut short");
+        return false;
+    }
     amqp_bytes_t encoded{size_t(size - MethodIdSize), const_cast<char*>(data + MethodIdSize)};
     void* decoded = nullptr;
     const int status = amqp_decode_method(id, &m->pool, encoded, &decoded);
@@ -263,15 +317,6 @@ bool AmqpCodec::decodeMethod(const char* data, int size, Method& out, QString* e
         auto* s = static_cast<amqp_basic_return_t*>(decoded);
         out.replyCode = s->reply_code;
         out.replyText = text(s->reply_text);
-        out.exchange = text(s->exchange);
-        out.routingKey = text(s->routing_key);
-        break;
-    }
-    case BasicDeliver: {
-        auto* s = static_cast<amqp_basic_deliver_t*>(decoded);
-        out.consumerTag = text(s->consumer_tag);
-        out.deliveryTag = s->delivery_tag;
-        out.redelivered = s->redelivered;
         out.exchange = text(s->exchange);
         out.routingKey = text(s->routing_key);
         break;

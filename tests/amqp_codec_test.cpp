@@ -76,7 +76,11 @@ TEST(AmqpCodec, DecodesDeliverAndRefusesTruncatedOrUnknownMethods)
     EXPECT_EQ(m.deliveryTag, 258u);
     EXPECT_TRUE(m.redelivered);
     EXPECT_EQ(m.consumerTag, QStringLiteral("ctag"));
+    EXPECT_EQ(m.exchange, QStringLiteral("ex"));
     EXPECT_EQ(m.routingKey, QStringLiteral("rk"));
+    const QByteArray notRedelivered = QByteArray(deliver).replace(char(1) + shortstr("ex"), char(2) + shortstr("ex"));
+    ASSERT_TRUE(codec.decodeMethod(notRedelivered.constData(), notRedelivered.size(), m, &error));
+    EXPECT_FALSE(m.redelivered) << "only the lowest bit says redelivered";
 
     for (int cut = 0; cut < deliver.size(); ++cut) {
         EXPECT_FALSE(codec.decodeMethod(deliver.constData(), cut, m, &error)) << "cut at " << cut;
