@@ -18,6 +18,11 @@
 
 int main(int argc, char* argv[])
 {
+    // Qt's own event dispatcher instead of GLib's: GLib's writes to its wake-up
+    // descriptor for every queued call (several per message here), Qt's once
+    // per loop iteration. Set before the application object picks one.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("shardex"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SHARDEX_VERSION));
