@@ -1,16 +1,10 @@
 #include "modem_id_decoder.h"
 
 #include "app/logger.h"
+#include "json_decision.h"
 #include "shared/binary_converter/protobuf_parser.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonParseError>
-#include <QJsonValue>
-
-#include <cmath>
 #include <exception>
-#include <limits>
 
 namespace {
 
@@ -29,17 +23,6 @@ public:
         return -1;
     }
 };
-
-// A JSON number with an integral value in the signed 32-bit range, else 0.
-qint32 json_modem_id(const QJsonValue& value)
-{
-    if (!value.isDouble())
-        return 0;
-    const double d = value.toDouble();
-    if (std::trunc(d) != d || d < std::numeric_limits<qint32>::min() || d > std::numeric_limits<qint32>::max())
-        return 0;
-    return static_cast<qint32>(d);
-}
 
 // At most this many bytes of an unparsable body are dumped, in each form: the
 // whole of a large body would grow the log and the process by several times its size.
@@ -62,13 +45,9 @@ void log_unparsable(const QByteArray& body, const QByteArray& error, logger& log
 
 ModemIdResult decode(const QByteArray& body, logger& log)
 {
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
-    if (error.error == QJsonParseError::NoError) {
-        const QJsonObject object = doc.object(); // empty for a top-level array
-        const auto it = object.constFind(QLatin1String("modem_id"));
-        return ModemIdResult{it == object.constEnd() ? -1 : json_modem_id(it.value()), false};
-    }
+    const JsonDecision json = json_decision(body);
+    if (json.text)
+        return ModemIdResult{json.modem_id, false};
 
     const ModemIdParser parser(body);
     const QByteArray parse_error = parser.errorText();

@@ -7,7 +7,7 @@ packages=(
   cmake make g++ pkg-config
   qtbase5-dev
   protobuf-compiler libprotobuf-dev
-  librabbitmq-dev
+  librabbitmq-dev libsimdjson-dev
   libgtest-dev
   rabbitmq-server
   python3 python3-pika amqp-tools openssl

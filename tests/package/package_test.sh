@@ -36,7 +36,7 @@ section "control fields"
 [ "$(dpkg-deb -f "$deb" Package)" = shardex ] || fail "Package is not shardex"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "Version is not $version"
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in adduser libqt5core5a libqt5network5 libprotobuf; do
+for dep in adduser libqt5core5a libqt5network5 libprotobuf libsimdjson; do
   [[ $depends == *"$dep"* ]] || fail "Depends lacks $dep: $depends"
 done
 

@@ -1,0 +1,31 @@
+// Differential fuzz target: the fast JSON decision against QJsonDocument's,
+// on the same bytes. Whenever the fast parser decides, it must say what
+// QJsonDocument says (text or not, and the device number); any difference
+// aborts with both answers.
+#include "router/json_decision.h"
+
+#include <QByteArray>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const QByteArray body = QByteArray::fromRawData(reinterpret_cast<const char*>(data), int(size));
+    const std::optional<JsonDecision> fast = fast_json_decision(body);
+    if (!fast)
+        return 0;
+    const JsonDecision reference = qt_json_decision(body);
+    if (fast->text != reference.text || fast->modem_id != reference.modem_id) {
+        std::fprintf(stderr, "the decisions differ: fast text=%d modem_id=%d, QJsonDocument text=%d modem_id=%d\n",
+                     int(fast->text), int(fast->modem_id), int(reference.text), int(reference.modem_id));
+        std::abort();
+    }
+    return 0;
+}
