@@ -18,7 +18,8 @@ using namespace amqp;
 
 namespace {
 
-constexpr qint64 SocketReadBuffer = 1 << 20; // bytes Qt may hold before TCP pushes back
+constexpr qint64 SocketReadBuffer = 1 << 20; // bytes Qt may hold before TCP pushes back (TLS)
+constexpr qint64 DirectReadChunk = 64 << 10; // bytes asked of an unbuffered socket per read
 constexpr int CloseOkWait = 2000;            // ms to wait for close-ok before dropping the socket
 constexpr qint64 FlushThreshold = 4 << 20;   // bytes of frames written at once at the latest
 
@@ -331,6 +332,7 @@ void QAmqpClientPrivate::startAttempt()
         return;
     QTcpSocket* s = parsedUrl.tls ? new QSslSocket : new QTcpSocket;
     attachDevice(s, true);
+    directReads = !parsedUrl.tls; // TLS sockets have no unbuffered mode
     s->setReadBufferSize(SocketReadBuffer);
     peerCertificateErrors.clear();
     QObject::connect(s, &QAbstractSocket::errorOccurred, q, [this, s](QAbstractSocket::SocketError code) {
@@ -378,7 +380,7 @@ void QAmqpClientPrivate::startAttempt()
     if (auto* ssl = qobject_cast<QSslSocket*>(s))
         ssl->connectToHostEncrypted(parsedUrl.host, parsedUrl.port);
     else
-        s->connectToHost(parsedUrl.host, parsedUrl.port);
+        s->connectToHost(parsedUrl.host, parsedUrl.port, QIODevice::ReadWrite | QIODevice::Unbuffered);
 }
 
 void QAmqpClientPrivate::attachDevice(QIODevice* dev, bool owned)
@@ -393,6 +395,9 @@ void QAmqpClientPrivate::attachDevice(QIODevice* dev, bool owned)
     writer.clear();
     blocked = false;
     established = false;
+    directReads = false;
+    readFailed = false;
+    readError.clear();
     const quint64 current = transport;
     QObject::connect(dev, &QIODevice::readyRead, q, [this, current] {
         if (current == transport)
@@ -441,17 +446,35 @@ void QAmqpClientPrivate::onTransportReady()
 
 void QAmqpClientPrivate::onReadyRead()
 {
-    if (!device)
+    if (!device || readFailed)
         return;
-    for (;;) {
-        const qint64 available = device->bytesAvailable();
-        if (available <= 0)
-            break;
-        char* at = reader.reserve(available);
-        const qint64 n = device->read(at, available);
-        if (n <= 0)
-            break;
-        reader.commit(n);
+    if (directReads) {
+        // Read until the kernel has no more. At least one read each time:
+        // the socket signals nothing else until it is read again, and the
+        // end of the stream shows only as a failed read.
+        for (;;) {
+            char* at = reader.reserve(DirectReadChunk);
+            const qint64 n = device->read(at, DirectReadChunk);
+            if (n < 0) {
+                readFailed = true;
+                readError = device->errorString();
+                break;
+            }
+            reader.commit(n);
+            if (n < DirectReadChunk)
+                break;
+        }
+    } else {
+        for (;;) {
+            const qint64 available = device->bytesAvailable();
+            if (available <= 0)
+                break;
+            char* at = reader.reserve(available);
+            const qint64 n = device->read(at, available);
+            if (n <= 0)
+                break;
+            reader.commit(n);
+        }
     }
     sinceRead.restart();
     if (!processScheduled) {
@@ -473,6 +496,8 @@ void QAmqpClientPrivate::processInput()
         const FrameReader::Result r = reader.next(frame, &error);
         if (r == FrameReader::NeedMore) {
             flush(); // answers (acks, close-ok...) leave in this turn, without another queued call
+            if (readFailed)
+                onTransportError(readError); // after the frames that came before the end
             return;
         }
         if (r == FrameReader::Error) {

@@ -111,6 +111,14 @@ public:
     amqp::FrameWriter writer;
     bool processScheduled = false;
     bool flushScheduled = false;
+    // A plain TCP socket is opened unbuffered: reads go from the kernel
+    // straight into the frame reader and writes straight to the kernel,
+    // without a copy through Qt's buffers. Such a socket reports the end of
+    // the stream only through a failed read, kept here until the frames read
+    // before it are handled.
+    bool directReads = false;
+    bool readFailed = false;
+    QString readError;
 
     QTimer reconnectTimer;
     QTimer handshakeTimer;

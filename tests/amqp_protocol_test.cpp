@@ -212,3 +212,24 @@ TEST_F(AmqpProtocolTest, ABlockedConnectionWhoseBrokerFallsSilentIsDropped)
     ASSERT_TRUE(waitFor([&] { return down.count() == 1; }, 5000)) << reports.text();
     EXPECT_EQ(client.error().code, QAmqpError::Timeout) << client.error().text.toStdString();
 }
+
+TEST_F(AmqpProtocolTest, ACloseRightBeforeTheEndOfTheStreamKeepsTheBrokersReason)
+{
+    // The socket reads straight from the kernel and learns of the end only by
+    // a failed read, in the same turn as the frames before it: connection.close
+    // must be handled first, so that its reason is what the client reports.
+    // The client reads 64 KiB at a time; heartbeats fill the first read up to
+    // the last byte of connection.close, and the next read finds the end.
+    connectClient();
+    QSignalSpy down(&client, &QAmqpClient::disconnected);
+    const QByteArray reason("CONNECTION_FORCED - broker forced connection closure.");
+    const QByteArray close = frame(1, 0, QByteArray::fromHex("000a00320140") + char(reason.size()) + reason
+                                             + QByteArray::fromHex("00000000"));
+    const QByteArray heartbeat = frame(8, 0, QByteArray());
+    ASSERT_EQ((65536 - close.size()) % heartbeat.size(), 0);
+    broker.send(heartbeat.repeated((65536 - close.size()) / heartbeat.size()) + close);
+    broker.socket->disconnectFromHost();
+    ASSERT_TRUE(waitFor([&] { return down.count() == 1; }, 5000)) << reports.text();
+    EXPECT_EQ(client.error().code, 320) << client.error().text.toStdString();
+    EXPECT_TRUE(client.error().text.endsWith(QString::fromLatin1(reason))) << client.error().text.toStdString();
+}
