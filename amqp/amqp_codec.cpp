@@ -28,16 +28,35 @@ QByteArray raw(const amqp_bytes_t& b)
     return QByteArray(static_cast<const char*>(b.bytes), int(b.len));
 }
 
+// The last text decoded for one field, with the bytes it came from: a field
+// such as a consumer tag or an exchange name repeats from one delivery to the
+// next, and then costs a comparison instead of a conversion and an allocation.
+class RecentText {
+public:
+    const QString& decode(const char* data, int size)
+    {
+        if (size != m_raw.size() || std::memcmp(data, m_raw.constData(), size_t(size)) != 0) {
+            m_raw = QByteArray(data, size);
+            m_text = QString::fromUtf8(data, size);
+        }
+        return m_text;
+    }
+
+private:
+    QByteArray m_raw;
+    QString m_text;
+};
+
 // Reads the arguments of a method in order; false once one runs past the end.
 class ArgumentReader {
 public:
     ArgumentReader(const char* data, int size) : m_at(data), m_end(data + size) {}
-    bool shortString(QString& out)
+    bool shortString(QString& out, RecentText& recent)
     {
         if (m_end - m_at < 1 || m_end - m_at - 1 < quint8(*m_at))
             return false;
         const int size = quint8(*m_at++);
-        out = QString::fromUtf8(m_at, size);
+        out = recent.decode(m_at, size);
         m_at += size;
         return true;
     }
@@ -64,12 +83,18 @@ private:
 
 // basic.deliver, the method of every delivery, read directly rather than
 // through rabbitmq-c's pool.
-bool decode_deliver(const char* data, int size, Method& out)
+struct RecentDeliverTexts {
+    RecentText consumerTag;
+    RecentText exchange;
+    RecentText routingKey;
+};
+
+bool decode_deliver(const char* data, int size, Method& out, RecentDeliverTexts& recent)
 {
     ArgumentReader r(data, size);
     quint8 bits = 0;
-    if (!r.shortString(out.consumerTag) || !r.longLong(out.deliveryTag) || !r.octet(bits) || !r.shortString(out.exchange)
-        || !r.shortString(out.routingKey))
+    if (!r.shortString(out.consumerTag, recent.consumerTag) || !r.longLong(out.deliveryTag) || !r.octet(bits)
+        || !r.shortString(out.exchange, recent.exchange) || !r.shortString(out.routingKey, recent.routingKey))
         return false;
     out.redelivered = bits & 1;
     return true;
@@ -235,6 +260,13 @@ struct AmqpCodec::State {
     ~State() { empty_amqp_pool(&pool); }
     // Releases what the last call allocated; keeps a page for the next one.
     void recycle() { recycle_amqp_pool(&pool); }
+
+    RecentDeliverTexts deliverTexts;
+    // The properties of the last content header, encoded and decoded: most
+    // streams repeat the same ones, and the decoded hash is then shared.
+    QByteArray lastProperties;
+    QAmqpMessage::PropertyHash lastDecoded;
+    bool haveLast = false;
 };
 
 AmqpCodec::AmqpCodec() : m(new State) {}
@@ -249,7 +281,7 @@ bool AmqpCodec::decodeMethod(const char* data, int size, Method& out, QString* e
     const quint32 id = qFromBigEndian<quint32>(data);
     if (id == BasicDeliver) {
         out = Method(id);
-        if (decode_deliver(data + MethodIdSize, size - MethodIdSize, out))
+        if (decode_deliver(data + MethodIdSize, size - MethodIdSize, out, m->deliverTexts))
             return true;
         *error = QStringLiteral("cannot decode method basic.deliver: its arguments are cut short");
         return false;
@@ -521,7 +553,14 @@ bool AmqpCodec::decodeContentHeader(const char* data, int size, ContentHeader& o
         *error = QStringLiteral("content header of class %1").arg(out.classId);
         return false;
     }
-    amqp_bytes_t encoded{size_t(size - HeaderPrefixSize), const_cast<char*>(data + HeaderPrefixSize)};
+    const char* encodedProperties = data + HeaderPrefixSize;
+    const int encodedSize = size - HeaderPrefixSize;
+    if (m->haveLast && encodedSize == m->lastProperties.size()
+        && std::memcmp(encodedProperties, m->lastProperties.constData(), size_t(encodedSize)) == 0) {
+        out.properties = m->lastDecoded;
+        return true;
+    }
+    amqp_bytes_t encoded{size_t(encodedSize), const_cast<char*>(encodedProperties)};
     void* decoded = nullptr;
     const int status = amqp_decode_properties(out.classId, &m->pool, encoded, &decoded);
     if (status != AMQP_STATUS_OK || !decoded) {
@@ -550,6 +589,9 @@ bool AmqpCodec::decodeContentHeader(const char* data, int size, ContentHeader& o
     if (f & AMQP_BASIC_APP_ID_FLAG) props.insert(QAmqpMessage::AppId, text(p->app_id));
     if (f & AMQP_BASIC_CLUSTER_ID_FLAG) props.insert(QAmqpMessage::ClusterID, text(p->cluster_id));
     m->recycle();
+    m->lastProperties = QByteArray(encodedProperties, encodedSize);
+    m->lastDecoded = props;
+    m->haveLast = true;
     return true;
 }
 
