@@ -60,6 +60,25 @@ struct FastParser {
     bool allocated = false;
 };
 
+// QJsonDocument reads a body as an object or an array after an optional
+// UTF-8 byte order mark and blanks; a body that starts with any other byte is
+// never text. Binary envelopes start so, and skip the parse.
+bool cannot_open_json(const QByteArray& body)
+{
+    if (body.isEmpty())
+        return false;
+    switch (body.front()) {
+    case '{':
+    case '[':
+    case ' ':
+    case '\t':
+    case '\n':
+    case '\r':
+    case '\xef': return false;
+    default: return true;
+    }
+}
+
 } // namespace
 
 JsonDecision qt_json_decision(const QByteArray& body)
@@ -77,15 +96,23 @@ JsonDecision qt_json_decision(const QByteArray& body)
 
 std::optional<JsonDecision> fast_json_decision(const QByteArray& body)
 {
+    if (cannot_open_json(body))
+        return JsonDecision{false, -1};
     if (size_t(body.size()) > fast_size_limit)
         return std::nullopt;
     thread_local FastParser fast;
     if (!fast.allocated)
         return std::nullopt;
-    std::memcpy(fast.input.data(), body.constData(), size_t(body.size()));
-    std::memset(fast.input.data() + body.size(), 0, simdjson::SIMDJSON_PADDING);
+    // A body allocated with room behind it is parsed where it is: the parser
+    // reads past the end, but what it finds there does not change the result.
+    const char* input = body.constData();
+    if (body.capacity() - body.size() < int(simdjson::SIMDJSON_PADDING)) {
+        std::memcpy(fast.input.data(), body.constData(), size_t(body.size()));
+        std::memset(fast.input.data() + body.size(), 0, simdjson::SIMDJSON_PADDING);
+        input = fast.input.data();
+    }
     simdjson::dom::element root;
-    if (fast.parser.parse(fast.input.data(), size_t(body.size()), false).get(root) != simdjson::SUCCESS)
+    if (fast.parser.parse(input, size_t(body.size()), false).get(root) != simdjson::SUCCESS)
         return std::nullopt;
     if (root.type() != simdjson::dom::element_type::ARRAY && root.type() != simdjson::dom::element_type::OBJECT)
         return std::nullopt;

@@ -19,7 +19,8 @@ JsonDecision qt_json_decision(const QByteArray& body);
 
 // The same decision by a faster parser, or nothing when it cannot be sure to
 // decide as QJsonDocument does: a body it refuses, a top-level scalar, a
-// repeated "modem_id", a large or deeply nested body. It only ever says text.
+// repeated "modem_id", a large or deeply nested body. It says "not text" only
+// for a body whose first byte can open no JSON text (a protobuf envelope).
 std::optional<JsonDecision> fast_json_decision(const QByteArray& body);
 
 // The fast decision when there is one, else QJsonDocument's.
