@@ -6,9 +6,11 @@
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -21,9 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::optional<JsonDecision> fast = fast_json_decision(body);
     // The same bytes with spare room behind them, filled with the input's own
     // bytes, are parsed in place: what lies behind the end must not matter.
-    QByteArray roomy(int(size) + 64, '\0');
-    for (int i = 0; i < roomy.size(); ++i)
-        roomy[i] = size ? char(data[size_t(i) % size]) : '"';
+    QByteArray roomy(int(size) + 64, '"');
+    for (size_t at = 0; size && at < size_t(roomy.size()); at += size)
+        std::memcpy(roomy.data() + at, data, std::min(size, size_t(roomy.size()) - at));
     roomy.resize(int(size));
     const std::optional<JsonDecision> in_place = fast_json_decision(roomy);
     if (fast.has_value() != in_place.has_value()
