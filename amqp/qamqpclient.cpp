@@ -18,7 +18,7 @@ using namespace amqp;
 
 namespace {
 
-constexpr qint64 SocketReadBuffer = 1 << 20; // bytes Qt may hold before TCP pushes back (TLS)
+constexpr qint64 SocketReadBuffer = 1 << 20; // bytes taken per read notification; TCP holds the rest back
 constexpr qint64 DirectReadChunk = 64 << 10; // bytes asked of an unbuffered socket per read
 constexpr int CloseOkWait = 2000;            // ms to wait for close-ok before dropping the socket
 constexpr qint64 FlushThreshold = 4 << 20;   // bytes of frames written at once at the latest
@@ -449,10 +449,11 @@ void QAmqpClientPrivate::onReadyRead()
     if (!device || readFailed)
         return;
     if (directReads) {
-        // Read until the kernel has no more. At least one read each time:
+        // Read until the kernel has no more, or up to the read limit (the
+        // socket signals again for the rest). At least one read each time:
         // the socket signals nothing else until it is read again, and the
         // end of the stream shows only as a failed read.
-        for (;;) {
+        for (qint64 taken = 0; taken < SocketReadBuffer;) {
             char* at = reader.reserve(DirectReadChunk);
             const qint64 n = device->read(at, DirectReadChunk);
             if (n < 0) {
@@ -461,6 +462,7 @@ void QAmqpClientPrivate::onReadyRead()
                 break;
             }
             reader.commit(n);
+            taken += n;
             if (n < DirectReadChunk)
                 break;
         }
