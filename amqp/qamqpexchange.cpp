@@ -48,7 +48,7 @@ void QAmqpExchange::channelOpened()
 quint64 QAmqpExchange::publish(const QByteArray& message, const QByteArray& routingKey, const QByteArray& contentType,
                                int publishOptions)
 {
-    if (!(isOpen() && isFlowActive() && m_queued == 0)) {
+    if (!writesNow()) {
         QAmqpMessage::PropertyHash properties;
         if (!contentType.isEmpty())
             properties.insert(QAmqpMessage::ContentType, QString::fromUtf8(contentType));
@@ -63,7 +63,7 @@ quint64 QAmqpExchange::publish(const QByteArray& message, const QByteArray& rout
 quint64 QAmqpExchange::publish(const QByteArray& message, const QString& routingKey, const QString& mimeType,
                                const QAmqpMessage::PropertyHash& properties, int publishOptions)
 {
-    if (properties.isEmpty() && isOpen() && isFlowActive() && m_queued == 0)
+    if (properties.isEmpty() && writesNow())
         return publish(message, routingKey.toUtf8(), mimeType.toUtf8(), publishOptions);
     const quint64 id = ++m_lastId;
     Method m(BasicPublish);
@@ -74,7 +74,7 @@ quint64 QAmqpExchange::publish(const QByteArray& message, const QString& routing
     QAmqpMessage::PropertyHash props = properties;
     if (!mimeType.isEmpty())
         props.insert(QAmqpMessage::ContentType, mimeType);
-    if (isOpen() && isFlowActive() && m_queued == 0) {
+    if (writesNow()) {
         send(id, m, message, props);
         return id;
     }

@@ -56,6 +56,9 @@ private:
     QAmqpExchange(const QString& name, QAmqpClient* client);
     void send(quint64 id, const amqp::Method& method, const QByteArray& body,
               const QAmqpMessage::PropertyHash& properties);
+    // A publication goes out now (open channel, flow on, none queued before
+    // it); otherwise it waits in order for the channel.
+    bool writesNow() const { return isOpen() && isFlowActive() && m_queued == 0; }
     // Accounts for a publication that went out, or reports it failed.
     void sent(quint64 id, bool ok);
     void settle(quint64 sequence, bool multiple, bool ok);
