@@ -1,6 +1,7 @@
 #include "modem_id_decoder.h"
 
 #include "app/logger.h"
+#include "dump_limiter.h"
 #include "json_decision.h"
 #include "shared/binary_converter/protobuf_parser.h"
 
@@ -28,22 +29,51 @@ public:
 // whole of a large body would grow the log and the process by several times its size.
 constexpr int dump_limit = 4096;
 
-void log_unparsable(const QByteArray& body, const QByteArray& error, logger& log)
+// The raw form of the dumped bytes: one Latin-1 character per byte, except
+// that control bytes (0x00-0x1F, 0x7F) become \xNN and a backslash \\. So a
+// body cannot end the log entry with its own CR LF, forge the lines after it,
+// or send escape sequences to a terminal that follows the log.
+QByteArray escaped_raw(const QByteArray& head)
+{
+    static const char digits[] = "0123456789abcdef";
+    QByteArray out;
+    out.reserve(head.size());
+    for (const char c : head) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7f) {
+            const char escape[] = {'\\', 'x', digits[b >> 4], digits[b & 0x0f]};
+            out.append(escape, int(sizeof escape));
+        } else if (c == '\\') {
+            out.append("\\\\", 2);
+        } else {
+            out.append(c);
+        }
+    }
+    return out;
+}
+
+void log_unparsable(const QByteArray& body, const QByteArray& error, logger& log, DumpLimiter& dumps)
 {
     log_line line(log, 1);
     if (!line.active())
         return;
+    if (!dumps.admit()) {
+        line << QString::fromLatin1(error.constData(), error.size()) << ": dump left out, at most "
+             << DumpLimiter::per_minute << " bodies a minute are dumped";
+        return;
+    }
     // A view of the body's head, not a copy; the raw part carries every byte
     // of it, a zero byte included.
     const QByteArray head = QByteArray::fromRawData(body.constData(), qMin(body.size(), dump_limit));
     const QByteArray left_out = body.size() > dump_limit
                                     ? " ... (" + QByteArray::number(body.size() - dump_limit) + " more bytes)"
                                     : QByteArray();
-    const QByteArray dump = error + "\n hex arr: \n" + head.toHex() + left_out + "\n raw arr: \n" + head + left_out;
+    const QByteArray dump =
+        error + "\n hex arr: \n" + head.toHex() + left_out + "\n raw arr: \n" + escaped_raw(head) + left_out;
     line << QString::fromLatin1(dump.constData(), dump.size());
 }
 
-ModemIdResult decode(const QByteArray& body, logger& log)
+ModemIdResult decode(const QByteArray& body, logger& log, DumpLimiter& dumps)
 {
     const JsonDecision json = json_decision(body);
     if (json.text)
@@ -52,7 +82,7 @@ ModemIdResult decode(const QByteArray& body, logger& log)
     const ModemIdParser parser(body);
     const QByteArray parse_error = parser.errorText();
     if (!parse_error.isEmpty()) {
-        log_unparsable(body, parse_error, log);
+        log_unparsable(body, parse_error, log, dumps);
         return ModemIdResult{std::nullopt, true};
     }
     return ModemIdResult{parser.modemId(), true};
@@ -60,10 +90,10 @@ ModemIdResult decode(const QByteArray& body, logger& log)
 
 } // namespace
 
-ModemIdResult decodeModemId(const QByteArray& body, logger& log)
+ModemIdResult decodeModemId(const QByteArray& body, logger& log, DumpLimiter& dumps)
 {
     try {
-        return decode(body, log);
+        return decode(body, log, dumps);
     } catch (const std::exception& e) {
         // Out of memory while parsing or dumping: drop this body, keep the service.
         log_line(log, 1) << "exception during message decoding: " << e.what()

@@ -188,7 +188,7 @@ void RabbitConnector::emitFinished()
 
 ModemIdResult RabbitConnector::extractModemId(const QByteArray& body)
 {
-    return decodeModemId(body, log);
+    return decodeModemId(body, log, m_dumps);
 }
 
 quint64 RabbitConnector::publishMsg(const QByteArray& body, const QByteArray& routingKey, bool binary)

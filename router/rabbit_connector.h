@@ -1,6 +1,7 @@
 #pragma once
 
 #include "delivery_tracker.h"
+#include "dump_limiter.h"
 #include "modem_id_result.h"
 #include "router_metrics.h"
 
@@ -125,6 +126,9 @@ private:
     int m_retry_interval = 0; // 0: the transports' own
     std::function<QString(const RabbitConfig&)> m_start_check;
     RouterMetrics m_metrics;
+    // Bounds the dumps of undecodable bodies; kept across starts, so a reload
+    // does not open a fresh allowance.
+    DumpLimiter m_dumps;
 
     // Deliveries of the current receiver channel until they are acknowledged.
     struct Delivery {

@@ -1,4 +1,5 @@
 #include "complex_message.pb.h"
+#include "router/dump_limiter.h"
 #include "router/modem_id_decoder.h"
 #include "support/log_file.h"
 
@@ -25,8 +26,10 @@ QByteArray bytes(std::initializer_list<int> list)
 
 class DecoderTest : public ::testing::Test {
 protected:
-    ModemIdResult decode(const QByteArray& body) { return decodeModemId(body, log.log()); }
+    ModemIdResult decode(const QByteArray& body) { return decodeModemId(body, log.log(), dumps); }
     LogFile log{3};
+    qint64 now_ms = 0;
+    DumpLimiter dumps{[this] { return now_ms; }};
 };
 
 } // namespace
@@ -101,12 +104,42 @@ TEST_F(DecoderTest, NullIsNotTextAndFailsAsProtobufWithTheDumpLine)
 
 TEST_F(DecoderTest, RawDumpKeepsBytesAfterAZeroByte)
 {
-    const QByteArray body = bytes({0xff, 0x00, 'A', 0x80});
-    EXPECT_FALSE(decode(body).modem_id.has_value());
+    EXPECT_FALSE(decode(bytes({0xff, 0x00, 'A', 0x80})).modem_id.has_value());
     const QString text = QTextCodec::codecForLocale()->toUnicode(log.raw());
-    EXPECT_TRUE(text.contains(QStringLiteral("size= 4\n hex arr: \nff004180\n raw arr: \n")
-                              + QString::fromLatin1(body.constData(), body.size()) + QStringLiteral("\r\n")))
+    EXPECT_TRUE(text.endsWith(QStringLiteral("size= 4\n hex arr: \nff004180\n raw arr: \n\u00ff\\x00A\u0080\r\n")))
         << text.toStdString();
+}
+
+TEST_F(DecoderTest, RawDumpEscapesControlBytesSoABodyCannotForgeLines)
+{
+    const QByteArray body = QByteArray("\r\n2026-12-08 09:00:00,000 : Shardex has been stopped...\r\n"
+                                       "\x1b[2J\x1b]0;title\x07\\ ~")
+                            + bytes({0x1f, 0x7f});
+    EXPECT_FALSE(decode(body).modem_id.has_value());
+    const QByteArray raw = log.raw();
+    EXPECT_TRUE(raw.endsWith("\n raw arr: \n\\x0d\\x0a2026-12-08 09:00:00,000 : Shardex has been stopped..."
+                             "\\x0d\\x0a\\x1b[2J\\x1b]0;title\\x07\\\\ ~\\x1f\\x7f\r\n"))
+        << raw.constData();
+    EXPECT_EQ(raw.count("\r\n"), 1) << "one body, one entry";
+    EXPECT_FALSE(raw.contains('\x1b'));
+}
+
+TEST_F(DecoderTest, AtMostTenDumpsInAnySixtySecondsTheOthersGiveTheSizeOnly)
+{
+    for (int i = 0; i < 10; ++i, now_ms += 1000)
+        decode(QByteArray("null"));
+    now_ms = 59999;
+    EXPECT_FALSE(decode(QByteArray("null")).modem_id.has_value());
+    now_ms = 60000; // the first dump has left the window, the second not yet
+    decode(QByteArray("null"));
+    decode(QByteArray("null"));
+    const QStringList lines = log.lines();
+    ASSERT_EQ(lines.size(), 13);
+    EXPECT_EQ(log.grep(QStringLiteral("raw arr: \nnull")).size(), 11);
+    const QString left_out = QStringLiteral(" Error : cannot parse from binary array, size= 4"
+                                            ": dump left out, at most 10 bodies a minute are dumped");
+    EXPECT_TRUE(lines[10].endsWith(left_out)) << lines[10].toStdString();
+    EXPECT_TRUE(lines[12].endsWith(left_out)) << lines[12].toStdString();
 }
 
 TEST_F(DecoderTest, DumpOfALargeBodyKeepsItsFirst4096Bytes)
