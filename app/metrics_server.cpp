@@ -47,13 +47,28 @@ bool validVersion(const QByteArray& version)
 
 const QByteArray text_plain = "text/plain; charset=utf-8";
 
+// How long to wait before accepting again after accept() failed.
+constexpr int accept_retry_ms = 100;
+
 } // namespace
 
 MetricsServer::MetricsServer(std::function<QByteArray()> metrics, std::function<QString()> unhealthy,
                              QObject* parent)
     : QObject(parent), m_metrics(std::move(metrics)), m_unhealthy(std::move(unhealthy))
 {
+    // accept() takes every pending connection at each newConnection, so
+    // QTcpServer's pending list (maxPendingConnections) never fills up and it
+    // never stops taking connections from the kernel's queue for that reason.
     connect(&m_server, &QTcpServer::newConnection, this, &MetricsServer::accept);
+    // But it stops for good after an accept() that failed for another reason
+    // than EAGAIN: out of descriptors, or a network error that Linux reports
+    // for the new connection. Take up again a little later.
+    connect(&m_server, &QTcpServer::acceptError, this, [this] {
+        QTimer::singleShot(accept_retry_ms, this, [this] {
+            if (m_server.isListening())
+                m_server.resumeAccepting();
+        });
+    });
 }
 
 MetricsServer::~MetricsServer()
@@ -97,7 +112,7 @@ void MetricsServer::close()
 void MetricsServer::accept()
 {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-        if (m_clients.size() >= static_cast<size_t>(max_clients)) {
+        if (m_clients.size() >= static_cast<size_t>(max_clients) && !dropOldestWaiting()) {
             socket->abort();
             socket->deleteLater();
             continue;
@@ -105,10 +120,12 @@ void MetricsServer::accept()
         // Qt reads no more from the kernel than one request may hold.
         socket->setReadBufferSize(max_request);
         Client& client = m_clients[socket];
+        client.arrival = ++m_arrivals;
+        client.end = QDeadlineTimer(m_clientTimeout);
         client.deadline = new QTimer(socket);
         client.deadline->setSingleShot(true);
         connect(client.deadline, &QTimer::timeout, this, [this, socket] { drop(socket); });
-        client.deadline->start(m_clientTimeout);
+        client.deadline->start(std::min(m_requestLineTimeout, m_clientTimeout));
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { drop(socket); });
         // A peer that closes its side still gets the answer (Qt flushes it and
@@ -120,6 +137,22 @@ void MetricsServer::accept()
         if (socket->bytesAvailable() > 0)
             read(socket);
     }
+}
+
+bool MetricsServer::dropOldestWaiting()
+{
+    QTcpSocket* oldest = nullptr;
+    quint64 arrival = 0;
+    for (const auto& [socket, client] : m_clients) {
+        if (!client.haveRequestLine && !client.answered && (!oldest || client.arrival < arrival)) {
+            oldest = socket;
+            arrival = client.arrival;
+        }
+    }
+    if (!oldest)
+        return false;
+    drop(oldest);
+    return true;
 }
 
 void MetricsServer::read(QTcpSocket* socket)
@@ -169,6 +202,7 @@ void MetricsServer::parse(QTcpSocket* socket, Client& client)
             return;
         }
         client.haveRequestLine = true;
+        extendDeadline(client);
         client.method = parts[0];
         const int query = parts[1].indexOf('?');
         client.path = query < 0 ? parts[1] : parts[1].left(query);
@@ -200,6 +234,7 @@ void MetricsServer::answer(QTcpSocket* socket, Client& client, int status, const
 {
     client.answered = true;
     client.head = QByteArray();
+    extendDeadline(client);
     QByteArray response = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
     response += "Content-Type: " + contentType + "\r\n";
     response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
@@ -212,6 +247,11 @@ void MetricsServer::answer(QTcpSocket* socket, Client& client, int status, const
     // Closes once the answer is written; the deadline still bounds how long
     // that may take. `client` may be gone after this call.
     socket->disconnectFromHost();
+}
+
+void MetricsServer::extendDeadline(Client& client)
+{
+    client.deadline->start(static_cast<int>(std::max<qint64>(0, client.end.remainingTime())));
 }
 
 void MetricsServer::drop(QTcpSocket* socket)

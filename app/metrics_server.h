@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <QTcpServer>
@@ -16,10 +17,13 @@ class QTimer;
 //   GET /healthz  200 "ok", or 503 with the reason while unhealthy() says one.
 // One request per connection, answered as soon as its headers are complete
 // (a request body is never read), then the connection is closed. Every client
-// has the client timeout, counted from its arrival, to send its request and
-// take its answer; after that it is aborted, so that neither a slow sender nor
-// a client that never reads can hold a connection or its memory. Work per read
-// is bounded by max_request, and the number of connections by max_clients.
+// has the request line timeout, counted from its arrival, to send a complete
+// request line, and the client timeout to send its request and take its
+// answer; after that it is aborted, so that neither a slow sender nor a client
+// that never reads can hold a connection or its memory. Work per read is
+// bounded by max_request, and the number of connections by max_clients: when
+// they are all taken, the oldest client still without a request line makes
+// room for a new one, so that idle connections cannot lock a health probe out.
 class MetricsServer : public QObject {
     Q_OBJECT
 public:
@@ -40,13 +44,20 @@ public:
     // How long a client may take from its arrival to its answer, for the
     // connections accepted from now on (5000 ms otherwise).
     void setClientTimeout(int ms) { m_clientTimeout = ms; }
+    // How long a client may take from its arrival to a complete request line,
+    // for the connections accepted from now on (1000 ms otherwise).
+    void setRequestLineTimeout(int ms) { m_requestLineTimeout = ms; }
 
     static constexpr int max_request = 8192; // request line and headers
-    static constexpr int max_clients = 16;   // concurrent connections; more are closed at once
+    // Concurrent connections. One more takes the place of the oldest client
+    // without a request line, or is closed at once when there is none.
+    static constexpr int max_clients = 16;
 
 private:
     struct Client {
-        QTimer* deadline = nullptr;
+        quint64 arrival = 0;  // the order of arrival
+        QTimer* deadline = nullptr; // the request line's, then the whole exchange's
+        QDeadlineTimer end;   // the whole exchange's deadline
         QByteArray head;      // what arrived of the request line and headers
         int scanned = 0;      // bytes of head already looked at
         int lineStart = 0;    // where the current line starts in head
@@ -57,6 +68,9 @@ private:
     };
 
     void accept();
+    // Drops the oldest client that has neither a request line nor an answer;
+    // false when there is none.
+    bool dropOldestWaiting();
     void read(QTcpSocket* socket);
     // Looks at the bytes of head not seen yet; answers once the headers are
     // complete, or at once when the request line cannot be valid.
@@ -64,6 +78,8 @@ private:
     void answerRequest(QTcpSocket* socket, Client& client);
     void answer(QTcpSocket* socket, Client& client, int status, const QByteArray& contentType,
                 const QByteArray& body, const QByteArray& extraHeaders = {});
+    // From the request line's deadline to the whole exchange's.
+    static void extendDeadline(Client& client);
     void drop(QTcpSocket* socket);
 
     std::function<QByteArray()> m_metrics;
@@ -71,4 +87,6 @@ private:
     QTcpServer m_server;
     std::unordered_map<QTcpSocket*, Client> m_clients; // references stay valid across inserts
     int m_clientTimeout = 5000;
+    int m_requestLineTimeout = 1000;
+    quint64 m_arrivals = 0;
 };

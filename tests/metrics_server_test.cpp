@@ -1,5 +1,7 @@
 #include "app/metrics_server.h"
 
+#include "support/http_get.h"
+#include "support/idle_peer.h"
 #include "support/wait.h"
 
 #include <QElapsedTimer>
@@ -10,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -49,6 +53,23 @@ struct Client {
         socket.connectToHost(QHostAddress::LocalHost, port);
     }
 };
+
+using Clients = std::vector<std::unique_ptr<Client>>;
+
+long countOf(const Clients& clients, bool Client::*flag)
+{
+    return std::count_if(clients.begin(), clients.end(), [&](const auto& c) { return (*c).*flag; });
+}
+
+// n clients, once all are connected.
+Clients connectClients(quint16 port, int n)
+{
+    Clients clients;
+    for (int i = 0; i < n; ++i)
+        clients.push_back(std::make_unique<Client>(port));
+    EXPECT_TRUE(waitFor([&] { return countOf(clients, &Client::connected) == n; }));
+    return clients;
+}
 
 struct Response {
     QByteArray statusLine;
@@ -182,23 +203,28 @@ TEST(MetricsServer, BoundsConcurrentClientsAndRefusesAnAddressItCannotListenOn)
 {
     Fixture f;
     const int extra = 3;
-    std::vector<std::unique_ptr<Client>> clients;
-    for (int i = 0; i < MetricsServer::max_clients + extra; ++i)
-        clients.push_back(std::make_unique<Client>(f.server.port()));
-    const auto count = [&](auto predicate) {
-        return std::count_if(clients.begin(), clients.end(), [&](const auto& c) { return predicate(*c); });
-    };
-    ASSERT_TRUE(waitFor([&] { return count([](const Client& c) { return c.connected; }) == long(clients.size()); }));
-    ASSERT_TRUE(waitFor([&] { return count([](const Client& c) { return c.closed; }) >= extra; }));
+    const Clients clients = connectClients(f.server.port(), MetricsServer::max_clients + extra);
+    ASSERT_TRUE(waitFor([&] { return countOf(clients, &Client::closed) >= extra; }));
     spin(100);
-    EXPECT_EQ(count([](const Client& c) { return c.closed; }), extra) << "the extra connections are closed at once";
+    for (size_t i = 0; i < clients.size(); ++i)
+        EXPECT_EQ(clients[i]->closed, i < size_t(extra)) << i << ": the oldest idle clients make room at once";
 
+    // Clients with a request line keep their places: one more is refused.
     for (auto& c : clients) {
         if (!c->closed)
-            c->socket.write("GET /healthz HTTP/1.1\r\n\r\n");
+            c->socket.write("GET /healthz HTTP/1.1\r\n");
     }
-    ASSERT_TRUE(waitFor([&] { return count([](const Client& c) { return c.closed; }) == long(clients.size()); }));
-    EXPECT_EQ(count([](const Client& c) { return c.received.startsWith("HTTP/1.1 200 OK\r\n"); }),
+    spin(100);
+    Client refused(f.server.port());
+    EXPECT_TRUE(waitFor([&] { return refused.closed; }, 1000));
+    EXPECT_TRUE(refused.received.isEmpty());
+    for (auto& c : clients) {
+        if (!c->closed)
+            c->socket.write("\r\n");
+    }
+    ASSERT_TRUE(waitFor([&] { return countOf(clients, &Client::closed) == long(clients.size()); }));
+    EXPECT_EQ(std::count_if(clients.begin(), clients.end(),
+                            [](const auto& c) { return c->received.startsWith("HTTP/1.1 200 OK\r\n"); }),
               MetricsServer::max_clients);
     EXPECT_TRUE(split(exchange(f.server.port(), "GET /healthz HTTP/1.1\r\n\r\n")).statusLine.endsWith("200 OK"))
         << "closed connections free their place";
@@ -227,4 +253,59 @@ TEST(MetricsServer, BoundsConcurrentClientsAndRefusesAnAddressItCannotListenOn)
     QString error;
     EXPECT_TRUE(second.listen(QStringLiteral("localhost"), 0, &error)) << error.toStdString();
     EXPECT_NE(second.port(), 0);
+}
+
+TEST(MetricsServer, AnswersAProbeAtOnceWhileIdleClientsHoldEveryPlace)
+{
+    Fixture f;
+    f.server.setRequestLineTimeout(5000); // only making room can let the probe in
+    const Clients idle = connectClients(f.server.port(), MetricsServer::max_clients);
+    spin(100);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(httpGet(f.server.port(), "/healthz", 1000).status, 200);
+    EXPECT_LT(clock.elapsed(), 500);
+    EXPECT_TRUE(waitFor([&] { return idle.front()->closed; }, 1000)) << "the oldest made room";
+    EXPECT_EQ(countOf(idle, &Client::closed), 1);
+}
+
+TEST(MetricsServer, DropsAClientWithoutARequestLineAtTheRequestLineTimeout)
+{
+    Fixture f;
+    f.server.setRequestLineTimeout(50);
+    Client idle(f.server.port());
+    Client prompt(f.server.port());
+    prompt.socket.write("GET /healthz HTTP/1.1\r\n");
+    EXPECT_TRUE(waitFor([&] { return idle.closed; }, 1000));
+    spin(200);
+    ASSERT_FALSE(prompt.closed) << "a request line in time leaves the rest of the client timeout";
+    prompt.socket.write("\r\n");
+    ASSERT_TRUE(waitFor([&] { return prompt.closed; }, 2000));
+    EXPECT_TRUE(prompt.received.startsWith("HTTP/1.1 200 OK\r\n"));
+}
+
+TEST(MetricsServer, AnswersProbesWhileAPeerOpensIdleConnections)
+{
+    const auto openFds = [] {
+        const std::filesystem::directory_iterator fds("/proc/self/fd");
+        return std::distance(begin(fds), end(fds));
+    };
+    Fixture f;
+    const auto fdsBefore = openFds();
+    IdlePeer peer(f.server.port(), 1000, 20); // 50 a second for 20 s
+    spin(5000);
+    int answered = 0;
+    QElapsedTimer clock;
+    for (int i = 0; i < 20; ++i) {
+        clock.start();
+        if (httpGet(f.server.port(), "/healthz", 1000).status == 200 && clock.elapsed() <= 1000)
+            ++answered;
+        spin(int(std::max<qint64>(0, 100 - clock.elapsed())));
+    }
+    EXPECT_GE(answered, 19);
+    EXPECT_FALSE(peer.done()) << "the probes were over before the peer";
+    ASSERT_TRUE(waitFor([&] { return peer.done(); }, 30000));
+    EXPECT_EQ(peer.opened(), 1000);
+    EXPECT_TRUE(waitFor([&] { return openFds() <= fdsBefore; }, 3000)) << "every connection was closed";
+    EXPECT_EQ(httpGet(f.server.port(), "/healthz", 1000).status, 200);
 }
