@@ -36,12 +36,22 @@ public:
                 reason_format.arg(bytes).arg(settings_limit::max_name_bytes));
         }
     }
-    // `shown_as`: what the line quotes, when the key holds more than this URL.
-    void check_url(const char* key, const QString& url, const QString& shown_as = QString())
+    void check_url(const char* key, const QString& url)
     {
         const AmqpUrl parsed = AmqpUrl::parse(url);
         if (!parsed.valid)
-            add(key, maskUrlPassword(shown_as.isEmpty() ? shown(key, url) : shown_as), parsed.error);
+            add(key, maskUrlPassword(shown(key, url)), parsed.error);
+    }
+    // The entries of a list are named by their place, never by their text: an
+    // entry that does not parse may be a piece of a password that held the
+    // separator, which no masking would recognise.
+    void check_url_list(const char* key, const QStringList& urls)
+    {
+        for (int i = 0; i < urls.size(); ++i) {
+            const AmqpUrl parsed = AmqpUrl::parse(urls[i]);
+            if (!parsed.valid)
+                add(key, QStringLiteral("entry %1 of %2").arg(i + 1).arg(urls.size()), parsed.error);
+        }
     }
     QStringList lines() const { return m_lines; }
 
@@ -159,10 +169,8 @@ QStringList check_settings(const RabbitConfig& config)
 
     p.check_url("receiver/path", config.receiver.path);
     p.check_url("publisher/path", config.publisher.path);
-    for (const QString& url : config.receiver.failover_paths)
-        p.check_url("receiver/failover_paths", url, url);
-    for (const QString& url : config.publisher.failover_paths)
-        p.check_url("publisher/failover_paths", url, url);
+    p.check_url_list("receiver/failover_paths", config.receiver.failover_paths);
+    p.check_url_list("publisher/failover_paths", config.publisher.failover_paths);
 
     const QString stop_binary = p.shown("publisher/stop_binary", QString());
     if (!parse_setting_bool(stop_binary, false).has_value())

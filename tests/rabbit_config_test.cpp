@@ -244,8 +244,15 @@ TEST_F(RabbitConfigTest, CheckGivesEveryProblemAsKeyValueReason)
          {"receiver/tls_verify: yes: needs an amqps:// URL in receiver/path"}},
         {"[receiver]\nfailover_paths=amqp://u:Zq7@h2:99999/ amqp://h3/\n[publisher]\nrouting_key_prefix=s.\n"
          "path=amqps://h1/\ntls_verify=on\nfailover_paths=amqps://h2/,amqp://h3/\n",
-         {"receiver/failover_paths: amqp://u:****@h2:99999/: the port is not a number from 1 to 65535",
+         {"receiver/failover_paths: entry 1 of 2: the port is not a number from 1 to 65535",
           "publisher/tls_verify: on: needs an amqps:// URL in publisher/failover_paths"}},
+        // A raw comma or blank in a password splits the entry: its pieces are never shown.
+        {"[receiver]\nfailover_paths=amqp://u:Tr0ub4dor,x9Wk@h2/ amqp://u:Zq7 x9Wk@h3/\n[publisher]\n"
+         "routing_key_prefix=s.\n",
+         {"receiver/failover_paths: entry 1 of 4: the port is not a number from 1 to 65535",
+          "receiver/failover_paths: entry 2 of 4: the URL does not begin with amqp:// or amqps://",
+          "receiver/failover_paths: entry 3 of 4: the port is not a number from 1 to 65535",
+          "receiver/failover_paths: entry 4 of 4: the URL does not begin with amqp:// or amqps://"}},
     };
     int n = 0;
     for (const auto& row : rows) {
@@ -253,7 +260,7 @@ TEST_F(RabbitConfigTest, CheckGivesEveryProblemAsKeyValueReason)
         ASSERT_TRUE(config.Load(log.log())) << row.text.toStdString();
         const QStringList problems = check_settings(config);
         EXPECT_EQ(problems, row.problems) << row.text.toStdString();
-        for (const char* fragment : {"Zq7", "x9Wk"})
+        for (const char* fragment : {"Zq7", "x9Wk", "Tr0ub4dor"})
             EXPECT_FALSE(problems.join(QLatin1Char('\n')).contains(QLatin1String(fragment)));
     }
 }
