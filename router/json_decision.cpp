@@ -1,145 +1,412 @@
 #include "json_decision.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonParseError>
-#include <QJsonValue>
-
-#include <simdjson.h>
-
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
-#include <string_view>
-#include <vector>
+#include <system_error>
+
+// The rules below are the ones QJsonDocument (Qt 5.15) applies, as found by
+// comparing the two on generated and fuzzed bodies; QJsonDocument itself
+// builds a whole tree for every body and keeps memory after some of them, so
+// the service decides with this single pass instead.
+//
+// - White space is blank, tab, line feed and carriage return; a UTF-8 byte
+//   order mark counts only at the very first byte.
+// - The top level is one object or array; containers nest at most 1024 deep.
+// - Strings take any byte below 0x80 as it is (control characters and NUL
+//   too), well-formed UTF-8 above it (noncharacters allowed; overlong forms,
+//   surrogates and code points above U+10FFFF refused), `\u` with four hex
+//   digits (lone surrogates allowed), and a backslash before any other byte
+//   stands for that byte (`\_` is `_`).
+// - A number is scanned loosely (`-`, then `0` or any run of digits, then `.`
+//   and digits, then `e` or `E`, a sign and digits, each part optional) and
+//   must then read whole as a decimal floating-point number that is neither
+//   infinite nor zero from non-zero digits: `1.`, `.5e1` and `-.5` are
+//   numbers, `1e400`, `1e-400`, `-`, `1e` and `.` are not.
 
 namespace {
 
-// Bodies above this size, or nested deeper than this, go to QJsonDocument:
-// the fast parser keeps buffers the size of the largest body it parsed.
-constexpr size_t fast_size_limit = 64 * 1024;
-constexpr size_t fast_depth_limit = 256;
+using Byte = unsigned char;
+
+constexpr int max_depth = 1024;
+
+bool is_blank(Byte c)
+{
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+const Byte* skip_blanks(const Byte* p, const Byte* end)
+{
+    while (p < end && *p <= ' ' && is_blank(*p))
+        ++p;
+    return p;
+}
+
+bool is_digit(Byte c)
+{
+    return c >= '0' && c <= '9';
+}
+
+int hex_value(Byte c)
+{
+    if (is_digit(c))
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Eight bytes at once: the index of the first that ends a string, starts an
+// escape or leaves ASCII, 8 when none does. (x - 0x01..) & ~x & 0x80.. marks
+// the zero bytes of x; bytes above a zero byte may be marked falsely, but the
+// lowest mark is always right, and on a little-endian machine that is the
+// first byte in memory.
+constexpr uint64_t ones = 0x0101010101010101u;
+constexpr uint64_t highs = 0x8080808080808080u;
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the lowest byte of a loaded word must be the first");
+
+uint64_t zero_bytes(uint64_t w)
+{
+    return (w - ones) & ~w & highs;
+}
+
+int first_special(const Byte* p)
+{
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    const uint64_t marks = (zero_bytes(w ^ (ones * '"')) | zero_bytes(w ^ (ones * '\\')) | w) & highs;
+    return marks == 0 ? 8 : __builtin_ctzll(marks) / 8;
+}
+
+// One UTF-8 sequence of two to four bytes starting at p (a byte >= 0x80);
+// the position after it, or nullptr when it is not well-formed.
+const Byte* skip_utf8(const Byte* p, const Byte* end)
+{
+    const Byte lead = *p;
+    int follow = 0;
+    Byte low = 0x80;
+    Byte high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        follow = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        follow = 2;
+        low = lead == 0xE0 ? 0xA0 : 0x80;  // overlong below
+        high = lead == 0xED ? 0x9F : 0xBF; // surrogates above
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        follow = 3;
+        low = lead == 0xF0 ? 0x90 : 0x80;  // overlong below
+        high = lead == 0xF4 ? 0x8F : 0xBF; // beyond U+10FFFF above
+    } else {
+        return nullptr;
+    }
+    if (end - p <= follow || p[1] < low || p[1] > high)
+        return nullptr;
+    for (int i = 2; i <= follow; ++i)
+        if ((p[i] & 0xC0) != 0x80)
+            return nullptr;
+    return p + follow + 1;
+}
+
+// An escape, p after its backslash: the position after it, or nullptr. The
+// code unit it stands for goes to *unit.
+const Byte* read_escape(const Byte* p, const Byte* end, unsigned* unit)
+{
+    if (p == end)
+        return nullptr;
+    if (*p != 'u') {
+        // Any byte other than these five stands for itself.
+        switch (*p) {
+        case 'b': *unit = '\b'; break;
+        case 'f': *unit = '\f'; break;
+        case 'n': *unit = '\n'; break;
+        case 'r': *unit = '\r'; break;
+        case 't': *unit = '\t'; break;
+        default: *unit = *p; break;
+        }
+        return p + 1;
+    }
+    if (end - p < 5)
+        return nullptr;
+    unsigned value = 0;
+    for (int i = 1; i <= 4; ++i) {
+        const int digit = hex_value(p[i]);
+        if (digit < 0)
+            return nullptr;
+        value = value * 16 + unsigned(digit);
+    }
+    *unit = value;
+    return p + 5;
+}
+
+// A string, p after its opening quote: the position after its closing quote,
+// or nullptr when it is not a valid string.
+const Byte* skip_string(const Byte* p, const Byte* end)
+{
+    for (;;) {
+        if (end - p >= 8) {
+            const int plain = first_special(p);
+            p += plain;
+            if (plain == 8)
+                continue;
+        } else if (p == end) {
+            return nullptr;
+        }
+        const Byte c = *p;
+        if (c == '"')
+            return p + 1;
+        unsigned unit = 0;
+        if (c == '\\')
+            p = read_escape(p + 1, end, &unit);
+        else if (c < 0x80)
+            ++p;
+        else
+            p = skip_utf8(p, end);
+        if (!p)
+            return nullptr;
+    }
+}
+
+// A key of the top-level object, p after its opening quote, as skip_string;
+// *modem_id tells whether it reads "modem_id", escapes decoded.
+const Byte* read_top_key(const Byte* p, const Byte* end, bool* modem_id)
+{
+    static constexpr char name[] = "modem_id";
+    constexpr int name_size = sizeof name - 1;
+    if (end - p > name_size && std::memcmp(p, name, name_size) == 0 && p[name_size] == '"') {
+        *modem_id = true;
+        return p + name_size + 1;
+    }
+    int matched = 0; // code units equal to the name's so far, while `same`
+    bool same = true;
+    const auto take = [&](unsigned unit) {
+        same = same && matched < name_size && unit == Byte(name[matched]);
+        ++matched;
+    };
+    for (;;) {
+        if (p == end)
+            return nullptr;
+        const Byte c = *p;
+        if (c == '"') {
+            *modem_id = same && matched == name_size;
+            return p + 1;
+        }
+        if (c == '\\') {
+            unsigned unit = 0;
+            p = read_escape(p + 1, end, &unit);
+            take(unit);
+        } else if (c < 0x80) {
+            take(c);
+            ++p;
+        } else {
+            p = skip_utf8(p, end);
+            same = false;
+        }
+        if (!p)
+            return nullptr;
+    }
+}
+
+// Whether a number with these digits is a finite double that is not zero from
+// non-zero digits: decided from the place of its first non-zero digit where
+// that is clear, else by converting it.
+bool in_range(const Byte* first, const Byte* last, const Byte* int_digits, const Byte* int_end,
+              const Byte* frac_digits, const Byte* frac_end, const Byte* exp_digits, const Byte* exp_end, bool exp_minus)
+{
+    if (exp_end - exp_digits <= 4) {
+        int exponent = 0;
+        for (const Byte* d = exp_digits; d < exp_end; ++d)
+            exponent = exponent * 10 + (*d - '0');
+        if (exp_minus)
+            exponent = -exponent;
+        // The value lies in [10^(e-1), 10^e): a double, not zero, for -322 <= e <= 308.
+        long e = 0;
+        if (int_end > int_digits && *int_digits != '0') {
+            e = long(int_end - int_digits) + exponent;
+        } else {
+            const Byte* d = frac_digits;
+            while (d < frac_end && *d == '0')
+                ++d;
+            if (d == frac_end)
+                return true; // zero written with zeros only
+            e = -long(d - frac_digits) + exponent;
+        }
+        if (e >= -322 && e <= 308)
+            return true;
+    }
+    // from_chars rounds correctly, reads no locale, allocates nothing, and
+    // reports both an infinite result and zero from non-zero digits as out of range.
+    double value = 0;
+    const char* const end = reinterpret_cast<const char*>(last);
+    const std::from_chars_result read = std::from_chars(reinterpret_cast<const char*>(first), end, value);
+    return read.ec == std::errc() && read.ptr == end;
+}
+
+// A number, p at its first byte: the position after it, or nullptr when the
+// bytes do not read as one. Its value goes to *value unless value is null.
+const Byte* read_number(const Byte* p, const Byte* end, double* value)
+{
+    const Byte* const start = p;
+    if (p < end && *p == '-')
+        ++p;
+    const Byte* const int_digits = p;
+    if (p < end && *p == '0')
+        ++p;
+    else
+        while (p < end && is_digit(*p))
+            ++p;
+    const Byte* const int_end = p;
+    const Byte* frac_digits = p;
+    if (p < end && *p == '.') {
+        frac_digits = ++p;
+        while (p < end && is_digit(*p))
+            ++p;
+    }
+    const Byte* const frac_end = p;
+    bool exponent = false;
+    bool exp_minus = false;
+    const Byte* exp_digits = p;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        exponent = true;
+        ++p;
+        if (p < end && (*p == '+' || *p == '-'))
+            exp_minus = *p++ == '-';
+        exp_digits = p;
+        while (p < end && is_digit(*p))
+            ++p;
+    }
+    // At least one digit before the exponent, and one in it when there is one.
+    if (int_end == int_digits && frac_end == frac_digits)
+        return nullptr;
+    if (exponent && p == exp_digits)
+        return nullptr;
+    const bool whole = frac_end == int_end && !exponent;
+    if (value && whole && int_end - int_digits <= 15) {
+        // The common case: a short whole number is exact in a double.
+        int64_t n = 0;
+        for (const Byte* d = int_digits; d < int_end; ++d)
+            n = n * 10 + (*d - '0');
+        *value = double(start == int_digits ? n : -n);
+        return p;
+    }
+    if (value) {
+        const char* const last = reinterpret_cast<const char*>(p);
+        const std::from_chars_result read = std::from_chars(reinterpret_cast<const char*>(start), last, *value);
+        return read.ec == std::errc() && read.ptr == last ? p : nullptr;
+    }
+    if (whole && int_end - int_digits <= 308)
+        return p;
+    return in_range(start, p, int_digits, int_end, frac_digits, frac_end, exp_digits, p, exp_minus) ? p : nullptr;
+}
+
+const Byte* skip_literal(const Byte* p, const Byte* end)
+{
+    const size_t left = size_t(end - p);
+    switch (*p) {
+    case 't': return left >= 4 && std::memcmp(p, "true", 4) == 0 ? p + 4 : nullptr;
+    case 'f': return left >= 5 && std::memcmp(p, "false", 5) == 0 ? p + 5 : nullptr;
+    default: return left >= 4 && std::memcmp(p, "null", 4) == 0 ? p + 4 : nullptr;
+    }
+}
 
 qint32 modem_id_of(double d)
 {
-    if (std::trunc(d) != d || d < std::numeric_limits<qint32>::min() || d > std::numeric_limits<qint32>::max())
+    if (!(d >= std::numeric_limits<qint32>::min() && d <= std::numeric_limits<qint32>::max()) || std::trunc(d) != d)
         return 0;
     return static_cast<qint32>(d);
 }
 
-// A number written with a fraction or an exponent that comes out as zero:
-// QJsonDocument refuses those whose digits are not all zero (1e-400, an
-// underflow), and the parsed value no longer tells which kind it was.
-bool holds_zero_fraction(const simdjson::dom::element& e)
-{
-    switch (e.type()) {
-    case simdjson::dom::element_type::DOUBLE: return double(e) == 0.0;
-    case simdjson::dom::element_type::ARRAY:
-        for (const simdjson::dom::element item : simdjson::dom::array(e))
-            if (holds_zero_fraction(item))
-                return true;
-        return false;
-    case simdjson::dom::element_type::OBJECT:
-        for (const simdjson::dom::key_value_pair field : simdjson::dom::object(e))
-            if (holds_zero_fraction(field.value))
-                return true;
-        return false;
-    default: return false;
-    }
-}
-
-// A parser with room for the largest body it may get, and a copy of the body
-// with the zero padding that the parser reads past its end.
-struct FastParser {
-    FastParser() : input(fast_size_limit + simdjson::SIMDJSON_PADDING, '\0')
-    {
-        allocated = parser.allocate(fast_size_limit, fast_depth_limit) == simdjson::SUCCESS;
-    }
-    simdjson::dom::parser parser{fast_size_limit};
-    std::vector<char> input;
-    bool allocated = false;
-};
-
-// QJsonDocument reads a body as an object or an array after an optional
-// UTF-8 byte order mark and blanks; a body that starts with any other byte is
-// never text. Binary envelopes start so, and skip the parse.
-bool cannot_open_json(const QByteArray& body)
-{
-    if (body.isEmpty())
-        return false;
-    switch (body.front()) {
-    case '{':
-    case '[':
-    case ' ':
-    case '\t':
-    case '\n':
-    case '\r':
-    case '\xef': return false;
-    default: return true;
-    }
-}
-
 } // namespace
 
-JsonDecision qt_json_decision(const QByteArray& body)
+JsonDecision json_decision(const char* data, size_t size)
 {
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
-    if (error.error != QJsonParseError::NoError)
-        return JsonDecision{false, -1};
-    const QJsonObject object = doc.object(); // empty for a top-level array
-    const auto it = object.constFind(QLatin1String("modem_id"));
-    if (it == object.constEnd())
-        return JsonDecision{true, -1};
-    return JsonDecision{true, it.value().isDouble() ? modem_id_of(it.value().toDouble()) : 0};
-}
+    const JsonDecision not_text;
+    const Byte* p = reinterpret_cast<const Byte*>(data);
+    const Byte* const end = p + size;
+    if (size >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF)
+        p += 3;
+    p = skip_blanks(p, end);
+    if (p == end || (*p != '{' && *p != '['))
+        return not_text;
+    const bool top_object = *p == '{';
 
-std::optional<JsonDecision> fast_json_decision(const QByteArray& body)
-{
-    if (cannot_open_json(body))
-        return JsonDecision{false, -1};
-    if (size_t(body.size()) > fast_size_limit)
-        return std::nullopt;
-    thread_local FastParser fast;
-    if (!fast.allocated)
-        return std::nullopt;
-    // A body allocated with room behind it is parsed where it is: the parser
-    // reads past the end, but what it finds there does not change the result.
-    const char* input = body.constData();
-    if (body.capacity() - body.size() < int(simdjson::SIMDJSON_PADDING)) {
-        std::memcpy(fast.input.data(), body.constData(), size_t(body.size()));
-        std::memset(fast.input.data() + body.size(), 0, simdjson::SIMDJSON_PADDING);
-        input = fast.input.data();
-    }
-    simdjson::dom::element root;
-    if (fast.parser.parse(input, size_t(body.size()), false).get(root) != simdjson::SUCCESS)
-        return std::nullopt;
-    if (root.type() != simdjson::dom::element_type::ARRAY && root.type() != simdjson::dom::element_type::OBJECT)
-        return std::nullopt;
-    if (holds_zero_fraction(root))
-        return std::nullopt;
-    if (root.type() == simdjson::dom::element_type::ARRAY)
-        return JsonDecision{true, -1};
-    JsonDecision decision{true, -1};
-    int found = 0;
-    for (const simdjson::dom::key_value_pair field : simdjson::dom::object(root)) {
-        if (field.key != std::string_view("modem_id"))
+    bool object[max_depth + 1]; // object[d]: the container at depth d is an object; set before it is read
+    int depth = 0;
+    qint32 modem_id = -1;
+    bool modem_value = false; // the value about to be read is the top-level "modem_id"
+    enum class Expect { Value, Key, End };
+    Expect expect = Expect::Value;
+    for (;;) {
+        switch (expect) {
+        case Expect::Value: {
+            if (p == end)
+                return not_text;
+            const Byte c = *p;
+            if (c == '{' || c == '[') {
+                if (depth == max_depth)
+                    return not_text;
+                object[++depth] = c == '{';
+                if (modem_value)
+                    modem_id = 0;
+                modem_value = false;
+                p = skip_blanks(p + 1, end);
+                if (p < end && *p == (c == '{' ? '}' : ']')) {
+                    ++p;
+                    --depth;
+                    expect = Expect::End;
+                } else {
+                    expect = c == '{' ? Expect::Key : Expect::Value;
+                }
+                continue;
+            }
+            double number = 0;
+            if (c == '"')
+                p = skip_string(p + 1, end);
+            else if (c == 't' || c == 'f' || c == 'n')
+                p = skip_literal(p, end);
+            else
+                p = read_number(p, end, modem_value ? &number : nullptr);
+            if (!p)
+                return not_text;
+            if (modem_value)
+                modem_id = c == '"' || c == 't' || c == 'f' || c == 'n' ? 0 : modem_id_of(number);
+            modem_value = false;
+            expect = Expect::End;
             continue;
-        if (++found > 1)
-            return std::nullopt; // which one counts is QJsonDocument's to say
-        switch (field.value.type()) {
-        case simdjson::dom::element_type::INT64: decision.modem_id = modem_id_of(double(int64_t(field.value))); break;
-        case simdjson::dom::element_type::UINT64: decision.modem_id = modem_id_of(double(uint64_t(field.value))); break;
-        case simdjson::dom::element_type::DOUBLE: decision.modem_id = modem_id_of(double(field.value)); break;
-        default: decision.modem_id = 0; break;
+        }
+        case Expect::Key:
+            if (p == end || *p != '"')
+                return not_text;
+            p = depth == 1 && top_object ? read_top_key(p + 1, end, &modem_value) : skip_string(p + 1, end);
+            if (!p)
+                return not_text;
+            p = skip_blanks(p, end);
+            if (p == end || *p != ':')
+                return not_text;
+            p = skip_blanks(p + 1, end);
+            expect = Expect::Value;
+            continue;
+        case Expect::End:
+            // After a value: the end of the text at depth 0, else a comma or
+            // the end of the enclosing container.
+            p = skip_blanks(p, end);
+            if (depth == 0)
+                return p == end ? JsonDecision{true, modem_id} : not_text;
+            if (p == end)
+                return not_text;
+            if (*p == ',') {
+                p = skip_blanks(p + 1, end);
+                expect = object[depth] ? Expect::Key : Expect::Value;
+            } else if (*p == (object[depth] ? '}' : ']')) {
+                ++p;
+                --depth;
+            } else {
+                return not_text;
+            }
+            continue;
         }
     }
-    return decision;
-}
-
-JsonDecision json_decision(const QByteArray& body)
-{
-    if (const std::optional<JsonDecision> fast = fast_json_decision(body))
-        return *fast;
-    return qt_json_decision(body);
 }

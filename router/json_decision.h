@@ -3,25 +3,26 @@
 #include <QByteArray>
 #include <QtGlobal>
 
-#include <optional>
+#include <cstddef>
 
-// Whether a body is JSON text, and its device number when it is: text if and
-// only if QJsonDocument parses it without error as one object or array; the
-// device is its top-level "modem_id" when that is a number with an integral
-// value in the signed 32-bit range, 0 for any other value, -1 when missing.
+// Whether a body is JSON text, and its device number when it is.
+//
+// Text is one JSON object or array, after an optional UTF-8 byte order mark,
+// with JSON white space around it: exactly the bodies QJsonDocument reads
+// without error. The device is the top-level "modem_id" (the last one when the
+// key repeats) when it is a number with an integral value in the signed 32-bit
+// range, 0 for any other value, -1 when it is missing or the text is an array.
 struct JsonDecision {
     bool text = false;
     qint32 modem_id = -1;
 };
 
-// The decision as QJsonDocument makes it: the definition.
-JsonDecision qt_json_decision(const QByteArray& body);
+// Decides in one pass over the bytes, in time linear in their number and in
+// fixed memory (no tree is built, nothing is allocated), so that any body,
+// however large or hostile, costs no more than reading it once.
+JsonDecision json_decision(const char* data, size_t size);
 
-// The same decision by a faster parser, or nothing when it cannot be sure to
-// decide as QJsonDocument does: a body it refuses, a top-level scalar, a
-// repeated "modem_id", a large or deeply nested body. It says "not text" only
-// for a body whose first byte can open no JSON text (a protobuf envelope).
-std::optional<JsonDecision> fast_json_decision(const QByteArray& body);
-
-// The fast decision when there is one, else QJsonDocument's.
-JsonDecision json_decision(const QByteArray& body);
+inline JsonDecision json_decision(const QByteArray& body)
+{
+    return json_decision(body.constData(), size_t(body.size()));
+}

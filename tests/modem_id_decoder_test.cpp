@@ -2,6 +2,7 @@
 #include "router/dump_limiter.h"
 #include "router/modem_id_decoder.h"
 #include "support/log_file.h"
+#include "support/qt_json_decision.h"
 
 #include <QTextCodec>
 
@@ -64,22 +65,39 @@ TEST_F(DecoderTest, JsonModemIdRules)
         {"\xEF\xBB\xBF{\"modem_id\":3}", 3},
         {" \t\r\n{\"modem_id\":4}\n\r\t ", 4},
         {"{}", -1},
+        // Where QJsonDocument is more lenient than JSON, or picky
+        {R"({"modem_id":1.})", 1},
+        {R"({"modem_id":.5e1})", 5},
+        {R"({"modem\_id":6})", 6},
+        {"{\"a\":\"\x01\x1f\",\"modem_id\":7}", 7},
+        {R"({"a":2.4703282292062328e-324,"modem_id":8})", 8},
+        {R"({"modem_id":1,"b":[],"modem_id":9})", 9},
+        {R"({"modem_id":9,"modem_id":"9"})", 0},
+        {R"({"modem_id":-0.0})", 0},
     };
     for (const Row& row : rows) {
         const ModemIdResult r = decode(QByteArray(row.body));
         ASSERT_TRUE(r.modem_id.has_value()) << row.body;
         EXPECT_EQ(*r.modem_id, row.expected) << row.body;
         EXPECT_FALSE(r.binary) << row.body;
+        EXPECT_EQ(qt_json_decision(QByteArray(row.body)).modem_id, row.expected) << "QJsonDocument: " << row.body;
     }
     EXPECT_TRUE(log.raw().isEmpty()) << "text bodies never write to the log";
 }
 
 TEST_F(DecoderTest, OnlyAnObjectOrArrayWithJsonWhitespaceIsText)
 {
-    const char* const not_json[] = {"", " ", "\n\t", "123", "\"text\"", "true", "{}x", "{} {}", "\f{}", "\v[]",
-                                    "{\"a\":\"\xff\"}", "\xEF\xBB\xBF"};
-    for (const char* body : not_json)
-        EXPECT_TRUE(decode(QByteArray(body)).binary) << '"' << body << '"';
+    const QByteArray nested_1024 = QByteArray(1024, '[') + QByteArray(1024, ']');
+    const QByteArray nested_1025 = QByteArray(1025, '[') + QByteArray(1025, ']');
+    EXPECT_FALSE(decode(nested_1024).binary);
+    const QByteArray not_json[] = {"", " ", "\n\t", "123", "\"text\"", "true", "{}x", "{} {}", "\f{}", "\v[]",
+                                   "{\"a\":\"\xff\"}", "\xEF\xBB\xBF", QByteArray("{}\0", 3), " \xEF\xBB\xBF{}",
+                                   "{\"a\":1e-400}", "{\"a\":1e400}", "{\"a\":-}", "{\"a\":1e}", "{\"a\":01}",
+                                   "{\"a\":\"\\u12\"}", "{\"a\":\"\xed\xa0\x80\"}", nested_1025};
+    for (const QByteArray& body : not_json) {
+        EXPECT_TRUE(decode(body).binary) << '"' << body.left(40).constData() << '"';
+        EXPECT_FALSE(qt_json_decision(body).text) << "QJsonDocument: " << body.left(40).constData();
+    }
 }
 
 TEST_F(DecoderTest, EmptyBodyIsAnEmptyEnvelopeForEveryShard)

@@ -1,8 +1,14 @@
 #!/usr/bin/python3
-"""Writes the seed corpus of the JSON decision fuzzer into tests/fuzz/json-corpus/:
-the decoder tests' bodies and JSON edge cases, one file each."""
+"""Writes seeds of the JSON decision fuzzer, one file each:
+  make_json_corpus.py            the decoder tests' bodies and JSON edge cases,
+                                 into tests/fuzz/json-corpus/
+  make_json_corpus.py --sizes D  bodies of 300 B, 4 KiB, 64 KiB and 1 MiB, valid
+                                 and broken in the ways large bodies break, into D
+                                 (tests/fuzz/run.sh --json makes them in build-fuzz/)"""
 import hashlib
 import os
+import random
+import sys
 
 seeds = [
     # the decoder tests' bodies
@@ -40,9 +46,76 @@ seeds = [
     b'{"a" : [ 1 , { "b" : null } ] , "modem_id" : 8 }', b"{'modem_id':1}", b'{modem_id:1}',
 ]
 
-out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "json-corpus")
+
+
+def value(rng, depth):
+    """One JSON value of every kind, numbers and strings in their odd forms too."""
+    kind = rng.randrange(10 if depth < 6 else 7)
+    if kind == 0:
+        return rng.choice([b'true', b'false', b'null'])
+    if kind in (1, 2):
+        return rng.choice([b'0', b'-0', b'12', b'-7', b'1.5', b'1.', b'.5e1', b'-.25', b'1e5', b'1E-5', b'0.0',
+                           b'2147483647', b'2147483648', b'9007199254740993', b'1e308', b'4.9e-324',
+                           b'2.4703282292062328e-324', b'123456789012345678901234567890'])
+    if kind in (3, 4, 5):
+        parts = [b'plain text ', b'\\n', b'\\"', b'\\u00e9', b'\\ud83d\\ude00', b'\\ud800', b'\\_',
+                 '\u00e9\u4e2d\U0001f600'.encode(), b'\x01\x1f', b'0123456789abcdef']
+        return b'"' + b''.join(rng.choice(parts) for _ in range(rng.randrange(1, 6))) + b'"'
+    if kind == 6:
+        return str(rng.randrange(-2**31, 2**31)).encode()
+    if kind in (7, 8):
+        return b'[' + b','.join(value(rng, depth + 1) for _ in range(rng.randrange(0, 5))) + b']'
+    members = (b'"k%d":%s' % (i, value(rng, depth + 1)) for i in range(rng.randrange(0, 5)))
+    return b'{' + b','.join(members) + b'}'
+
+
+def filled(rng, size, top):
+    """A valid body of about `size` bytes: an object with "modem_id" or an array of objects."""
+    items = []
+    used = 0
+    while used < size - 96:
+        item = b'{"modem_id":%d,"seq":%d,"v":%s}' % (rng.randrange(-1, 100000), len(items), value(rng, 1))
+        items.append(item)
+        used += len(item) + 10  # the comma, and the member name in an object
+    if top == 'array':
+        return b'[' + b','.join(items) + b']'
+    members = [b'"m%d":%s' % (i, item) for i, item in enumerate(items)]
+    return b'{"modem_id":%d,%s,"modem_id":%d}' % (rng.randrange(10**6), b','.join(members), rng.randrange(10**6))
+
+
+def broken(rng, body):
+    """The same body broken once, somewhere in its middle or at its end."""
+    at = len(body) // 2 + rng.randrange(len(body) // 4 + 1)
+    while body[at:at + 1] not in b',:':
+        at += 1
+    return [
+        body[:-1],                                          # cut short
+        body + b'\x00',                                     # a NUL behind it
+        body + b' x',                                       # garbage behind it
+        body[:at] + b'\xff' + body[at:],                   # a byte no UTF-8 text holds
+        body[:at + 1] + b'1e400,' + body[at + 1:] if body[at:at + 1] == b',' else body + b'[',  # an overflow
+        body[:at] + b',"u":1e-400' + body[at:] if body[at:at + 1] == b',' else body + b'{',     # an underflow
+        body[:-1] + b',"deep":' + b'[' * 1030 + b']' * 1030 + body[-1:],                       # too deep
+    ]
+
+
+def sized_seeds():
+    rng = random.Random(20261208)
+    out = []
+    for size in (300, 4096, 65536, 1 << 20):
+        for top in ('object', 'array'):
+            body = filled(rng, size, top)
+            out.append(body)
+            out.extend(broken(rng, body))
+    return out
+
+
+if len(sys.argv) == 3 and sys.argv[1] == '--sizes':
+    out, bodies = sys.argv[2], sized_seeds()
+else:
+    out, bodies = os.path.join(os.path.dirname(os.path.abspath(__file__)), "json-corpus"), seeds
 os.makedirs(out, exist_ok=True)
-for body in seeds:
+for body in bodies:
     with open(os.path.join(out, hashlib.sha1(body).hexdigest()), "wb") as f:
         f.write(body)
-print(f"{len(seeds)} seeds in {out}")
+print(f"{len(bodies)} seeds in {out}")

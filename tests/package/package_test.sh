@@ -36,9 +36,11 @@ section "control fields"
 [ "$(dpkg-deb -f "$deb" Package)" = shardex ] || fail "Package is not shardex"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "Version is not $version"
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in adduser libqt5core5a libqt5network5 libprotobuf libsimdjson; do
+for dep in adduser libqt5core5a libqt5network5 libprotobuf; do
   [[ $depends == *"$dep"* ]] || fail "Depends lacks $dep: $depends"
 done
+# The JSON decision is the service's own: no JSON parser library is needed.
+[[ $depends != *simdjson* ]] || fail "Depends names simdjson: $depends"
 
 section "files"
 # Every entry that is not a folder, with its mode and owner.
