@@ -26,6 +26,8 @@
 #                       json300        300 B JSON, 4 shards, prefetch 100
 #                       proto300       300 B protobuf ComplexMessage, 4 shards, prefetch 100
 #                       json4k         4 KiB JSON, 4 shards, prefetch 100
+#                       json64k        64 KiB JSON, 4 shards, prefetch 100 (BENCH_COUNT / 16
+#                                      bodies, so that a run moves as many bytes as json4k)
 #                       fanout4        300 B JSON with modem_id -1, to all of 4 shards
 #                       fanout64       300 B JSON with modem_id -1, to all of 64 shards
 #                       json300-p1000  300 B JSON, 4 shards, prefetch 1000
@@ -42,7 +44,7 @@ build=${BENCH_BUILD_DIR:-$root/build-bench}
 runs=${BENCH_RUNS:-5}
 count=${BENCH_COUNT:-200000}
 plot=${BENCH_PLOT:-$root/docs/e2e-bench.png}
-all_workloads=(json300 proto300 json4k fanout4 fanout64 json300-p1000)
+all_workloads=(json300 proto300 json4k json64k fanout4 fanout64 json300-p1000)
 selected=${BENCH_WORKLOADS:-${all_workloads[*]}}
 read -r -a workloads <<<"${selected//,/ }"
 broker=$root/tests/broker/broker.sh
@@ -58,11 +60,12 @@ positive() { [[ $2 =~ ^[1-9][0-9]*$ ]] || die "$1 must be a positive whole numbe
 positive BENCH_RUNS "$runs"
 positive BENCH_COUNT "$count"
 
-# workload -> "body-kind body-size shards prefetch"
+# workload -> "body-kind body-size shards prefetch [bodies-divisor]"
 declare -A shape=(
   [json300]="json 300 4 100"
   [proto300]="protobuf 300 4 100"
   [json4k]="json 4096 4 100"
+  [json64k]="json 65536 4 100 16"
   [fanout4]="fanout 300 4 100"
   [fanout64]="fanout 300 64 100"
   [json300-p1000]="json 300 4 1000"
@@ -119,9 +122,9 @@ expect_depth() { # vhost shards input shards-total when
 
 # One measured run; appends it to the runs table and prints it.
 run_side() { # workload side run
-  local workload=$1 side=$2 run=$3 kind size shards prefetch
-  read -r kind size shards prefetch <<<"${shape[$workload]}"
-  local vhost=e2e-$workload bodies=$count fanout=0
+  local workload=$1 side=$2 run=$3 kind size shards prefetch divisor
+  read -r kind size shards prefetch divisor <<<"${shape[$workload]}"
+  local vhost=e2e-$workload bodies=$((count / ${divisor:-1})) fanout=0
   if [ "$kind" = fanout ]; then
     bodies=$(((count + shards - 1) / shards))
     fanout=1
