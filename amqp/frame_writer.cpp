@@ -80,6 +80,23 @@ bool FrameWriter::content(quint16 channel, const Method& publish, const QByteArr
 bool FrameWriter::publish(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey, bool mandatory,
                           bool immediate, const QByteArray& contentType, const QByteArray& body, QString* error)
 {
+    if (!publishHead(channel, exchange, routingKey, mandatory, immediate, contentType, quint64(body.size()), error))
+        return false;
+    bodyFrames(channel, body);
+    return true;
+}
+
+void FrameWriter::bodyFrameHeader(quint16 channel, int size, char (&header)[FrameHeaderSize])
+{
+    header[0] = char(FrameBody);
+    qToBigEndian<quint16>(channel, header + 1);
+    qToBigEndian<quint32>(quint32(size), header + 3);
+}
+
+bool FrameWriter::publishHead(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey,
+                              bool mandatory, bool immediate, const QByteArray& contentType, quint64 bodySize,
+                              QString* error)
+{
     if (exchange.size() > 255 || routingKey.size() > 255 || contentType.size() > 255) {
         *error = QStringLiteral("basic.publish: a name is longer than 255 bytes");
         return false;
@@ -98,13 +115,12 @@ bool FrameWriter::publish(quint16 channel, const QByteArray& exchange, const QBy
     frame = beginFrame(FrameHeader, channel);
     qToBigEndian<quint16>(BasicClass, fixed);
     qToBigEndian<quint16>(0, fixed + 2); // weight
-    qToBigEndian<quint64>(quint64(body.size()), fixed + 4);
+    qToBigEndian<quint64>(bodySize, fixed + 4);
     qToBigEndian<quint16>(contentType.isEmpty() ? 0 : quint16(QAmqpMessage::ContentType), fixed + 12);
     m_out.append(fixed, 14);
     if (!contentType.isEmpty())
         shortString(contentType);
     endFrame(frame);
-    bodyFrames(channel, body);
     return true;
 }
 

@@ -29,6 +29,13 @@ public:
     // the content type take UTF-8 of at most 255 bytes.
     bool publish(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey, bool mandatory,
                  bool immediate, const QByteArray& contentType, const QByteArray& body, QString* error);
+    // The method and header frames of that basic.publish only, for a body of
+    // bodySize bytes whose frames the caller writes (bodyFrameHeader before
+    // each piece of at most maxBodyFrame() bytes, FrameEnd after it).
+    bool publishHead(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey, bool mandatory,
+                     bool immediate, const QByteArray& contentType, quint64 bodySize, QString* error);
+    int maxBodyFrame() const { return int(m_frameMax) - FrameOverhead; }
+    static void bodyFrameHeader(quint16 channel, int size, char (&header)[FrameHeaderSize]);
 
     bool isEmpty() const { return m_out.isEmpty(); }
     qint64 size() const { return m_out.size(); }

@@ -11,9 +11,13 @@ using namespace amqp;
 
 namespace {
 // A broker accepts messages of 512 MiB at the very most (128 MiB by default);
-// a larger announced body is a broken stream. Memory is reserved in steps,
-// never for the whole claim.
+// a larger announced body is a broken stream. A body up to the default
+// maximum gets its whole size at once: growing it step by step made the
+// allocator copy it and keep the old blocks, up to twice the body in memory
+// (pages reserved but not yet filled take none). Above that, memory is
+// reserved in steps, never for the whole claim.
 constexpr quint64 MaxBodySize = quint64(512) << 20;
+constexpr quint64 BodyReservedAtOnce = quint64(128) << 20;
 constexpr int BodyReserveStep = 4 << 20;
 // A body that comes in one frame gets this many zero bytes of spare room
 // behind its end, so that a parser which reads in blocks past the end (a SIMD
@@ -243,7 +247,9 @@ QAmqpChannel::FrameResult QAmqpChannel::handleBodyFrame(const char* data, int si
         std::memset(m_body.data() + size, 0, BodySpare);
     } else {
         if (m_body.isEmpty())
-            m_body.reserve(int(qMin<quint64>(m_bodySize, BodyReserveStep)));
+            m_body.reserve(int(m_bodySize <= BodyReservedAtOnce ? m_bodySize : BodyReserveStep));
+        else if (m_body.size() + size > m_body.capacity() && m_bodySize > BodyReservedAtOnce)
+            m_body.reserve(int(qMin<quint64>(m_bodySize, quint64(m_body.capacity()) + BodyReserveStep)));
         m_body.append(data, size);
     }
     if (quint64(m_body.size()) == m_bodySize)

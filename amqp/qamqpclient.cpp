@@ -22,6 +22,7 @@ constexpr qint64 SocketReadBuffer = 1 << 20; // bytes taken per read notificatio
 constexpr qint64 DirectReadChunk = 64 << 10; // bytes asked of an unbuffered socket per read
 constexpr int CloseOkWait = 2000;            // ms to wait for close-ok before dropping the socket
 constexpr qint64 FlushThreshold = 4 << 20;   // bytes of frames written at once at the latest
+constexpr int DirectBodySize = 1 << 20;      // bodies from this size go to the socket without the output buffer
 
 QAmqpTable client_properties(const QString& connectionName)
 {
@@ -822,11 +823,32 @@ bool QAmqpClientPrivate::sendContent(quint16 channel, const Method& method, cons
 bool QAmqpClientPrivate::sendPublish(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey,
                                      int options, const QByteArray& contentType, const QByteArray& body, QString* error)
 {
-    if (!mayPublish(error)
-        || !writer.publish(channel, exchange, routingKey, options & QAmqpExchange::poMandatory,
-                           options & QAmqpExchange::poImmediate, contentType, body, error))
+    const bool mandatory = options & QAmqpExchange::poMandatory;
+    const bool immediate = options & QAmqpExchange::poImmediate;
+    if (!mayPublish(error))
         return false;
-    contentWritten();
+    if (body.size() < DirectBodySize) {
+        if (!writer.publish(channel, exchange, routingKey, mandatory, immediate, contentType, body, error))
+            return false;
+        contentWritten();
+        return true;
+    }
+    // A large body goes to the socket frame by frame, right after what is
+    // pending: copied once (what the kernel does not take at once waits in
+    // the socket's buffer) instead of once more into the output buffer first.
+    if (!writer.publishHead(channel, exchange, routingKey, mandatory, immediate, contentType, quint64(body.size()),
+                            error))
+        return false;
+    flush();
+    const int chunk = writer.maxBodyFrame();
+    const char end = char(FrameEnd);
+    for (int offset = 0; offset < body.size(); offset += chunk) {
+        const int size = qMin(chunk, body.size() - offset);
+        char header[FrameHeaderSize];
+        FrameWriter::bodyFrameHeader(channel, size, header);
+        if (!writeOut(header, FrameHeaderSize) || !writeOut(body.constData() + offset, size) || !writeOut(&end, 1))
+            break; // the connection ends from the event loop; the publication's confirm never comes
+    }
     return true;
 }
 
@@ -861,10 +883,16 @@ void QAmqpClientPrivate::flush()
     if (!device || writer.isEmpty())
         return;
     const QByteArray& out = writer.pending();
-    const qint64 written = device->write(out.constData(), out.size());
+    writeOut(out.constData(), out.size());
     writer.consumed();
-    if (written < 0) {
-        // Reported from the event loop: flush() runs inside publish() and
+}
+
+bool QAmqpClientPrivate::writeOut(const char* data, qint64 size)
+{
+    if (!device)
+        return false;
+    if (device->write(data, size) < 0) {
+        // Reported from the event loop: writes happen inside publish() and
         // frame handlers, which must not see the connection end under them.
         const quint64 current = transport;
         const QString why = device->errorString();
@@ -875,11 +903,12 @@ void QAmqpClientPrivate::flush()
                     onTransportError(why);
             },
             Qt::QueuedConnection);
-        return;
+        return false;
     }
     sinceWrite.restart();
     if (deviceBytesToWrite() > 0 && !writeTimer.isActive() && writeTimeout > 0)
         writeTimer.start(writeTimeout);
+    return true;
 }
 
 qint64 QAmqpClientPrivate::deviceBytesToWrite() const

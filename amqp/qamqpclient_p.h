@@ -34,6 +34,9 @@ public:
                      const QByteArray& contentType, const QByteArray& body, QString* error);
     bool sendContent(quint16 channel, const amqp::Method& method, const QByteArray& body,
                      const QAmqpMessage::PropertyHash& properties, QString* error);
+    // Hands bytes to the transport after the pending output; false (the
+    // failure reported from the event loop) when it cannot take them.
+    bool writeOut(const char* data, qint64 size);
     void openChannel(QAmqpChannel* channel);
     void channelDestroyed(QAmqpChannel* channel);
     quint64 connectionEpoch() const { return epoch; }

@@ -6,6 +6,7 @@
 #include "close_and_delete.h"
 
 #include <QDebug>
+#include <QPointer>
 
 #include <algorithm>
 
@@ -264,10 +265,15 @@ void rabbit_receiver::messageReceived()
     }
     message = queue_handle->dequeue();
     // Read before emitting: a nested delivery may overwrite `message`, and a
-    // handler may delete this receiver, so nothing below touches `this`.
+    // handler may delete this receiver.
     const uint64_t tag = uint64_t(message.deliveryTag());
     const QByteArray payload = message.payload();
+    const QPointer<rabbit_receiver> self(this);
     emit raw_data_received(payload, tag);
+    // Handed on: the body is not kept until the next delivery (a large one
+    // would otherwise stay in memory beside the next).
+    if (self)
+        message = QAmqpMessage();
 }
 
 void rabbit_receiver::disconnected()
