@@ -32,6 +32,8 @@
 #                       fanout64       300 B JSON with modem_id -1, to all of 64 shards
 #                       json300-p1000  300 B JSON, 4 shards, prefetch 1000
 #   BENCH_BUILD_DIR   build directory [build-bench at the top of the tree]
+#   BENCH_SHARDEX     the shardex binary to measure, e.g. an older build to
+#                     compare with [the one built here]
 #   BENCH_PLOT        the plot [docs/e2e-bench.png]
 # Installs what is missing with apt-get (root or sudo), builds shardex and the
 # benchmark tools (Release), starts a private broker on loopback and stops it
@@ -85,7 +87,7 @@ if ! { cmake -S "$root" -B "$build" -DSHARDEX_BUILD_BENCH=ON -DSHARDEX_BUILD_TES
   tail -n 40 "$build_log" >&2
   die "the build failed; see $build_log"
 fi
-shardex=$build/app/shardex
+shardex=${BENCH_SHARDEX:-$build/app/shardex}
 forwarder=$build/bench/bench_c_forwarder
 queues=$build/bench/bench_e2e_queues
 measure=$build/bench/bench_e2e_measure
