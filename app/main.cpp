@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 
 #include <csignal>
+#include <cstdio>
 
 #include <sysexits.h>
 
@@ -43,7 +44,8 @@ int main(int argc, char* argv[])
     parser.addOption(settingsOption);
     const QString logDefault = QStringLiteral("/var/log/shardex/shardex.log");
     QCommandLineOption logOption(QStringList{QStringLiteral("l"), QStringLiteral("log")},
-                                 withDefault("log file", logDefault), QCoreApplication::translate("main", "file"),
+                                 withDefault("log file, - for standard output", logDefault),
+                                 QCoreApplication::translate("main", "file"),
                                  logDefault);
     parser.addOption(logOption);
     QCommandLineOption checkOption(
@@ -60,7 +62,9 @@ int main(int argc, char* argv[])
     // First: a stop asked for during the start is taken once the event loop runs.
     UnixSignals unixSignals;
 
-    logger log(logPath, QString());
+    logger log(logPath, QString()); // says on stderr when the file cannot be opened
+    if (logPath.isEmpty())
+        std::fputs("no log file given (-l \"\"): log lines are lost\n", stderr);
     log.set_level(3);
     log_line(log, 3) << "###START### version: " << QCoreApplication::applicationVersion();
 
@@ -128,6 +132,8 @@ int main(int argc, char* argv[])
     QObject::connect(&unixSignals, &UnixSignals::received, &app, [&](int signal) {
         if (signal == SIGHUP)
             restart(); // like a save of the settings file
+        else if (signal == SIGUSR1)
+            log.reopen(); // after a rotation: the file at the log path from now on
         else
             stop(0);
     });

@@ -13,7 +13,7 @@
 namespace {
 
 int pipe_fds[2] = {-1, -1}; // [0] read by the event loop, [1] written by the handler
-const int handled[] = {SIGTERM, SIGINT, SIGHUP};
+const int handled[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1};
 
 void on_signal(int signal)
 {
@@ -44,10 +44,13 @@ UnixSignals::UnixSignals(QObject* parent) : QObject(parent)
 UnixSignals::~UnixSignals()
 {
     struct sigaction action = {};
-    action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
-    for (int signal : handled)
+    for (int signal : handled) {
+        // A log reopen asked for while the process ends (logrotate does not
+        // know) must not turn a clean exit into a death by signal.
+        action.sa_handler = signal == SIGUSR1 ? SIG_IGN : SIG_DFL;
         ::sigaction(signal, &action, nullptr);
+    }
     ::close(pipe_fds[0]);
     ::close(pipe_fds[1]);
     pipe_fds[0] = pipe_fds[1] = -1;

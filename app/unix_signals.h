@@ -4,7 +4,7 @@
 
 class QSocketNotifier;
 
-// Delivers SIGTERM, SIGINT and SIGHUP to the event loop. The handler only
+// Delivers SIGTERM, SIGINT, SIGHUP and SIGUSR1 to the event loop. The handler only
 // writes the signal's number to a socket pair; received() is emitted from
 // the event loop when the other end is read, where Qt may be used.
 class UnixSignals : public QObject {

@@ -1,11 +1,19 @@
 #include "app/logger.h"
 #include "support/log_file.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,6 +39,37 @@ QTextStream& operator<<(QTextStream& s, const Probe&)
     ++Probe::conversions;
     return s << "probe";
 }
+
+// Points standard output or error at a fresh pipe or socket while it lives;
+// taken() reads what was written there so far.
+class Redirect {
+public:
+    Redirect(int fd, bool socket) : m_fd(fd), m_saved(::dup(fd))
+    {
+        int ends[2];
+        EXPECT_EQ(socket ? ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) : ::pipe(ends), 0);
+        std::fflush(nullptr);
+        ::dup2(ends[1], fd);
+        ::close(ends[1]);
+        m_read = ends[0];
+        ::fcntl(m_read, F_SETFL, O_NONBLOCK);
+    }
+    ~Redirect()
+    {
+        ::dup2(m_saved, m_fd);
+        ::close(m_saved);
+        ::close(m_read);
+    }
+    QByteArray taken()
+    {
+        char buffer[4096];
+        const ssize_t n = ::read(m_read, buffer, sizeof buffer);
+        return QByteArray(buffer, int(std::max<ssize_t>(n, 0)));
+    }
+
+private:
+    int m_fd, m_saved, m_read;
+};
 
 } // namespace
 
@@ -132,10 +171,81 @@ TEST(LoggerFile, AppendsToAnExistingFileAndSurvivesTruncationFromOutside)
     EXPECT_EQ(content.count('\n'), 1);
 }
 
-TEST(LoggerFile, UnopenableFileLosesLinesWithoutFailing)
+TEST(LoggerFile, AFileThatCannotBeOpenedIsNamedOnStandardErrorAndAFailedReopenKeepsTheOldFile)
 {
-    logger log(QStringLiteral("/nonexistent-dir/for/sure/x.log"), QString());
-    log.set_level(4);
-    log_line(log, 1) << "lost";
-    SUCCEED();
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("sub")));
+    const QString path = dir.filePath(QStringLiteral("sub/x.log"));
+    logger log(path, QString());
+    log.set_level(3);
+    ASSERT_TRUE(QDir(dir.path()).rename(QStringLiteral("sub"), QStringLiteral("gone")));
+    QByteArray said;
+    {
+        Redirect err(STDERR_FILENO, false);
+        logger lost(path, QString());
+        EXPECT_FALSE(log.reopen());
+        log_line(log, 3) << "still here";
+        said = err.taken();
+    }
+    EXPECT_EQ(said, "cannot open the log file " + path.toUtf8()
+                        + ": No such file or directory; its lines are lost until it can be opened\ncannot open the "
+                          "log file " + path.toUtf8()
+                        + " again: No such file or directory; lines go on to the file opened before\n");
+    QFile f(dir.filePath(QStringLiteral("gone/x.log")));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray kept = f.readAll();
+    EXPECT_TRUE(kept.contains(" Error : cannot open the log file ")) << kept.toStdString();
+    EXPECT_TRUE(kept.endsWith(" : still here\r\n")) << kept.toStdString();
+}
+
+TEST(LoggerStdout, DashWritesEachLineToStandardOutputAtOnceAlsoWhereDevStdoutCannotBeOpened)
+{
+    // "-" is standard output, as journald and container runtimes give it.
+    const struct {
+        bool socket;
+        bool devStdoutOpens; // what -l /dev/stdout finds there
+    } rows[] = {{true, false}, {false, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.socket ? "socket" : "pipe");
+        QByteArray first, second;
+        QString devStdout;
+        {
+            Redirect out(STDOUT_FILENO, row.socket);
+            logger log(QStringLiteral("-"), QStringLiteral("svc"));
+            log.set_level(3);
+            log_line(log, 3) << "one";
+            first = out.taken();
+            log_line(log, 1) << "two";
+            second = out.taken();
+            devStdout = log_path_problem(QStringLiteral("/dev/stdout"));
+        }
+        EXPECT_TRUE(matches(stamp + QStringLiteral(" svc: one\r\n"), QString::fromUtf8(first))) << first.toStdString();
+        EXPECT_TRUE(matches(stamp + QStringLiteral("0x[0-9a-f]+ Error svc: two\r\n"), QString::fromUtf8(second)))
+            << second.toStdString();
+        EXPECT_EQ(devStdout.isEmpty(), row.devStdoutOpens) << devStdout.toStdString();
+    }
+}
+
+TEST(LoggerPathProblem, NamesWhatAStartWouldFailOnAndCreatesNothing)
+{
+    QTemporaryDir dir;
+    const QString existing = dir.filePath(QStringLiteral("existing.log"));
+    ASSERT_TRUE(QFile(existing).open(QIODevice::WriteOnly));
+    const struct {
+        QString path;
+        QString problem; // empty: a start can write there
+    } rows[] = {
+        {QStringLiteral("-"), QString()},
+        {existing, QString()},
+        {dir.filePath(QStringLiteral("new.log")), QString()},
+        {dir.filePath(QStringLiteral("missing/x.log")),
+         QStringLiteral("cannot be created in ") + dir.filePath(QStringLiteral("missing"))
+             + QStringLiteral(": No such file or directory")},
+        {dir.path(), QStringLiteral("cannot be opened for appending: Is a directory")},
+        {existing + QStringLiteral("/x.log"), QStringLiteral("cannot be opened for appending: Not a directory")},
+        {QString(), QStringLiteral("names no file")},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(log_path_problem(row.path), row.problem) << row.path.toStdString();
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("new.log"))));
 }

@@ -8,6 +8,18 @@ LogFile::LogFile(int level, const QString& name)
     m_logger->set_level(level);
 }
 
+QStringList log_file_lines(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = file.readAll();
+    QStringList out = QString::fromUtf8(bytes.constData(), bytes.size()).split(QStringLiteral("\r\n"));
+    if (!out.isEmpty() && out.last().isEmpty())
+        out.removeLast();
+    return out;
+}
+
 QByteArray LogFile::raw() const
 {
     QFile file(m_path);
@@ -18,11 +30,7 @@ QByteArray LogFile::raw() const
 
 QStringList LogFile::lines() const
 {
-    const QByteArray bytes = raw();
-    QStringList out = QString::fromUtf8(bytes.constData(), bytes.size()).split(QStringLiteral("\r\n"));
-    if (!out.isEmpty() && out.last().isEmpty())
-        out.removeLast();
-    return out;
+    return log_file_lines(m_path);
 }
 
 QStringList LogFile::grep(const QString& fragment) const

@@ -7,6 +7,9 @@
 
 #include <memory>
 
+// The lines of the log file at path, split at CR LF, without the line ends.
+QStringList log_file_lines(const QString& path);
+
 // A logger on a fresh file in a temporary directory, and its lines read back.
 class LogFile {
 public:
