@@ -56,7 +56,7 @@ int main(int argc, char* argv[])
 
     const QString settingsPath = parser.value(settingsOption);
     if (parser.isSet(checkOption))
-        return run_check(settingsPath);
+        return run_check(settingsPath, parser.isSet(logOption) ? parser.value(logOption) : QString());
     const QString logPath = parser.value(logOption);
 
     // First: a stop asked for during the start is taken once the event loop runs.

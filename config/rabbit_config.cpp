@@ -2,7 +2,10 @@
 
 #include "amqp/amqp_url.h"
 #include "app/logger.h"
+#include "password_file.h"
+#include "unknown_settings.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
@@ -35,22 +38,63 @@ QString read_text(const QSettings& s, const QString& key, const QString& fallbac
     return v.toString();
 }
 
-// tls_verify, tls_ca_file, tls_cert_file and tls_key_file of one side.
-tls_settings read_tls(const QSettings& s, const QString& side)
-{
-    tls_settings t;
-    t.verify = parse_setting_bool(read_text(s, side + QStringLiteral("tls_verify"), QString()), false).value_or(false);
-    t.ca_file = read_text(s, side + QStringLiteral("tls_ca_file"), QString());
-    t.cert_file = read_text(s, side + QStringLiteral("tls_cert_file"), QString());
-    t.key_file = read_text(s, side + QStringLiteral("tls_key_file"), QString());
-    return t;
-}
+// The file through QSettings, remembering every key asked for: those are the
+// settings of shardex, and anything else in the file is reported as ignored.
+class Reader {
+public:
+    explicit Reader(const QSettings& settings) : s(settings) {}
 
-// Further broker URLs, separated by blanks or commas (a URL writes its own
-// commas and blanks percent-encoded).
-QStringList read_urls(const QSettings& s, const QString& key)
+    QString text(const QString& key, const QString& fallback)
+    {
+        asked << key;
+        return read_text(s, key, fallback);
+    }
+    int number(const QString& key, int fallback)
+    {
+        asked << key;
+        return s.value(key, fallback).toInt();
+    }
+    // tls_verify, tls_ca_file, tls_cert_file and tls_key_file of one side.
+    tls_settings tls(const QString& side)
+    {
+        tls_settings t;
+        t.verify = parse_setting_bool(text(side + QStringLiteral("tls_verify"), QString()), false).value_or(false);
+        t.ca_file = text(side + QStringLiteral("tls_ca_file"), QString());
+        t.cert_file = text(side + QStringLiteral("tls_cert_file"), QString());
+        t.key_file = text(side + QStringLiteral("tls_key_file"), QString());
+        return t;
+    }
+    // Further broker URLs, separated by blanks or commas (a URL writes its own
+    // commas and blanks percent-encoded).
+    QStringList urls(const QString& key)
+    {
+        return text(key, QString()).split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
+    }
+    // The password of the side's password_file, when it names one; a file
+    // that gives none adds a problem.
+    QString password(const QString& side, QStringList& problems)
+    {
+        const QString key = side + QStringLiteral("password_file");
+        const QString name = text(key, QString());
+        if (name.isEmpty())
+            return QString();
+        const password_from_file read = read_password_file(name);
+        if (!read.problem.isEmpty())
+            problems << key + QStringLiteral(": ") + name + QStringLiteral(": ") + read.problem;
+        return read.password;
+    }
+
+    const QSettings& s;
+    QStringList asked;
+};
+
+// The dump's line for a side's password_file: the file's name as written,
+// never what it holds.
+void dump_password_file(logger& log, const QMap<QString, QString>& file_texts, const QString& key)
 {
-    return read_text(s, key, QString()).split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
+    const QString name = file_texts.value(key);
+    if (!name.isEmpty())
+        log_line(log, 3) << "password_file: " << name;
 }
 
 } // namespace
@@ -90,39 +134,49 @@ bool RabbitConfig::Load(logger& log)
     }
     log_line(log, 3) << load_signature << file_path << " : loaded successfully";
 
+    Reader r(s);
     const rabbit_receiver_config& rd = default_receiver_config;
-    receiver.path = read_text(s, QStringLiteral("receiver/path"), rd.path);
-    receiver.queue = read_text(s, QStringLiteral("receiver/r_que"), rd.queue);
-    receiver.vhost = read_text(s, QStringLiteral("receiver/vhost"), rd.vhost);
-    receiver.mode = s.value(QStringLiteral("receiver/mode"), rd.mode).toInt();
-    receiver.prefetch_count = s.value(QStringLiteral("receiver/prefetch_count"), rd.prefetch_count).toInt();
+    receiver.path = r.text(QStringLiteral("receiver/path"), rd.path);
+    receiver.queue = r.text(QStringLiteral("receiver/r_que"), rd.queue);
+    receiver.vhost = r.text(QStringLiteral("receiver/vhost"), rd.vhost);
+    receiver.mode = r.number(QStringLiteral("receiver/mode"), rd.mode);
+    receiver.prefetch_count = r.number(QStringLiteral("receiver/prefetch_count"), rd.prefetch_count);
 
-    const QString exchange = read_text(s, QStringLiteral("receiver/bindings/exchange"), default_binding_exchange);
-    const QString routekey = read_text(s, QStringLiteral("receiver/bindings/routekey"), QString());
+    const QString exchange = r.text(QStringLiteral("receiver/bindings/exchange"), default_binding_exchange);
+    const QString routekey = r.text(QStringLiteral("receiver/bindings/routekey"), QString());
     receiver.bindings.clear();
     if (!exchange.isEmpty() && !routekey.isEmpty())
         receiver.bindings.append(qMakePair(exchange, routekey));
 
     const rabbit_publisher_config& pd = default_publisher_config;
-    publisher.path = read_text(s, QStringLiteral("publisher/path"), pd.path);
-    publisher.exchange = read_text(s, QStringLiteral("publisher/exchange"), pd.exchange);
-    publisher.vhost = read_text(s, QStringLiteral("publisher/vhost"), pd.vhost);
-    routing_key_prefix = read_text(s, QStringLiteral("publisher/routing_key_prefix"), QString());
-    shard_count = static_cast<quint32>(s.value(QStringLiteral("publisher/shard_count"), 4).toInt());
-    stop_binary = parse_setting_bool(read_text(s, QStringLiteral("publisher/stop_binary"), QString()), false)
+    publisher.path = r.text(QStringLiteral("publisher/path"), pd.path);
+    publisher.exchange = r.text(QStringLiteral("publisher/exchange"), pd.exchange);
+    publisher.vhost = r.text(QStringLiteral("publisher/vhost"), pd.vhost);
+    routing_key_prefix = r.text(QStringLiteral("publisher/routing_key_prefix"), QString());
+    shard_count = static_cast<quint32>(r.number(QStringLiteral("publisher/shard_count"), 4));
+    stop_binary = parse_setting_bool(r.text(QStringLiteral("publisher/stop_binary"), QString()), false)
                       .value_or(false);
 
-    receiver.tls = read_tls(s, QStringLiteral("receiver/"));
-    publisher.tls = read_tls(s, QStringLiteral("publisher/"));
-    receiver.failover_paths = read_urls(s, QStringLiteral("receiver/failover_paths"));
-    publisher.failover_paths = read_urls(s, QStringLiteral("publisher/failover_paths"));
-    metrics_listen = read_text(s, QStringLiteral("metrics/listen"), QString()).trimmed();
+    receiver.tls = r.tls(QStringLiteral("receiver/"));
+    publisher.tls = r.tls(QStringLiteral("publisher/"));
+    receiver.failover_paths = r.urls(QStringLiteral("receiver/failover_paths"));
+    publisher.failover_paths = r.urls(QStringLiteral("publisher/failover_paths"));
+    password_problems.clear();
+    receiver.password = r.password(QStringLiteral("receiver/"), password_problems);
+    publisher.password = r.password(QStringLiteral("publisher/"), password_problems);
+    metrics_listen = r.text(QStringLiteral("metrics/listen"), QString()).trimmed();
 
     file_texts.clear();
     for (const QString& key : s.allKeys())
         file_texts.insert(key, read_text(s, key, QString()));
 
+    // QSettings passes over lines without '=': the file's own lines tell them.
+    QFile raw(file_path);
+    ignored = raw.open(QIODevice::ReadOnly) ? unknown_settings(raw.readAll(), r.asked) : QStringList();
+
     Dump(log);
+    for (const QString& line : ignored)
+        log_line(log, 2) << line;
     return true;
 }
 
@@ -131,6 +185,7 @@ void RabbitConfig::Dump(logger& log) const
     const bool bound = !receiver.bindings.isEmpty();
     log_line(log, 3) << "=======receiver:";
     log_line(log, 3) << "path: " << maskUrlPassword(receiver.path);
+    dump_password_file(log, file_texts, QStringLiteral("receiver/password_file"));
     log_line(log, 3) << "queue: " << receiver.queue;
     log_line(log, 3) << "host: " << receiver.vhost;
     log_line(log, 3) << "mode: " << receiver.mode;
@@ -139,6 +194,7 @@ void RabbitConfig::Dump(logger& log) const
     log_line(log, 3) << "routing key: " << (bound ? receiver.bindings.first().second : QStringLiteral("---"));
     log_line(log, 3) << "=======publisher: ";
     log_line(log, 3) << "path: " << maskUrlPassword(publisher.path);
+    dump_password_file(log, file_texts, QStringLiteral("publisher/password_file"));
     log_line(log, 3) << "exchange: " << publisher.exchange;
     log_line(log, 3) << "host: " << publisher.vhost;
     log_line(log, 3) << "shard_count: " << shard_count;

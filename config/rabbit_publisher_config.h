@@ -12,4 +12,7 @@ struct rabbit_publisher_config {
     QString vhost;    // overrides the URL's virtual host
     tls_settings tls;
     QStringList failover_paths; // further nodes of the same cluster, in order
+    // From password_file: replaces the password of path and failover_paths
+    // (see urls_with_password); empty: the URLs' own.
+    QString password{};
 };

@@ -17,4 +17,7 @@ struct rabbit_receiver_config {
     qint32 prefetch_count = 0;
     tls_settings tls;
     QStringList failover_paths;              // further nodes of the same cluster, in order
+    // From password_file: replaces the password of path and failover_paths
+    // (see urls_with_password); empty: the URLs' own.
+    QString password{};
 };

@@ -53,6 +53,7 @@ public:
                 add(key, QStringLiteral("entry %1 of %2").arg(i + 1).arg(urls.size()), parsed.error);
         }
     }
+    void add_line(const QString& line) { m_lines << line; }
     QStringList lines() const { return m_lines; }
 
 private:
@@ -171,6 +172,9 @@ QStringList check_settings(const RabbitConfig& config)
     p.check_url("publisher/path", config.publisher.path);
     p.check_url_list("receiver/failover_paths", config.receiver.failover_paths);
     p.check_url_list("publisher/failover_paths", config.publisher.failover_paths);
+    // Read by Load, which keeps the password and says why a file gave none.
+    for (const QString& problem : config.password_problems)
+        p.add_line(problem);
 
     const QString stop_binary = p.shown("publisher/stop_binary", QString());
     if (!parse_setting_bool(stop_binary, false).has_value())

@@ -4,6 +4,7 @@
 #include "amqp/qamqpexchange.h"
 #include "app/logger.h"
 #include "close_and_delete.h"
+#include "config/password_file.h"
 
 #include <QEventLoop>
 #include <QPointer>
@@ -14,7 +15,7 @@
 rabbit_publisher_impl::rabbit_publisher_impl(logger* log_, rabbit_publisher_config config, QObject* parent)
     : QObject(parent),
       client(this),
-      urls(QStringList{config.path} + config.failover_paths),
+      urls(urls_with_password(QStringList{config.path} + config.failover_paths, config.password)),
       exchange(std::move(config.exchange)),
       vhost(std::move(config.vhost)),
       log(log_)

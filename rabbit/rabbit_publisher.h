@@ -80,7 +80,7 @@ private:
     void check_resumed();
 
     QAmqpClient client;
-    QStringList urls; // path, then failover_paths
+    QStringList urls; // path, then failover_paths, with the config's password in place of their own
     QAmqpExchange* exchange_handle = nullptr;
     QString exchange;
     QString vhost;

@@ -4,6 +4,7 @@
 #include "amqp/qamqpqueue.h"
 #include "app/logger.h"
 #include "close_and_delete.h"
+#include "config/password_file.h"
 
 #include <QDebug>
 #include <QPointer>
@@ -45,7 +46,7 @@ rabbit_receiver::~rabbit_receiver() = default;
 
 QStringList rabbit_receiver::broker_urls() const
 {
-    return QStringList{config.path} + config.failover_paths;
+    return urls_with_password(QStringList{config.path} + config.failover_paths, config.password);
 }
 
 void rabbit_receiver::use_tls_settings()

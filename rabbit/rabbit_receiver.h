@@ -73,7 +73,7 @@ private slots:
 private:
     // Verifies the broker with config.tls, or ignores certificate errors.
     void use_tls_settings();
-    // path, then failover_paths.
+    // path, then failover_paths, with config.password in place of their own.
     QStringList broker_urls() const;
     void connect_failed();
     void declare();

@@ -1,7 +1,10 @@
+#include "amqp/amqp_url.h"
+#include "config/password_file.h"
 #include "config/rabbit_config.h"
 #include "config/settings_check.h"
 #include "support/log_file.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -195,6 +198,8 @@ TEST_F(RabbitConfigTest, CheckGivesEveryProblemAsKeyValueReason)
     const QByteArray k252(252, 'k');
     const QString garbage = write("not a certificate\n", QStringLiteral("garbage.pem"));
     const QString missing = dir.filePath(QStringLiteral("missing.pem"));
+    const QString emptyFile = write("", QStringLiteral("empty-password"));
+    const QString emptyLine = write("\nx9Wk\n", QStringLiteral("empty-first-line"));
     const QString e128(128, QChar(0xE9)); // 256 bytes of UTF-8
     const QString longer = QStringLiteral("is 256 bytes long, at most 255 are allowed");
     const struct {
@@ -253,6 +258,14 @@ TEST_F(RabbitConfigTest, CheckGivesEveryProblemAsKeyValueReason)
           "receiver/failover_paths: entry 2 of 4: the URL does not begin with amqp:// or amqps://",
           "receiver/failover_paths: entry 3 of 4: the port is not a number from 1 to 65535",
           "receiver/failover_paths: entry 4 of 4: the URL does not begin with amqp:// or amqps://"}},
+        // A password file is named by its path, never by what it holds.
+        {"[receiver]\npassword_file=" + missing.toUtf8() + "\n[publisher]\nrouting_key_prefix=s.\npassword_file="
+             + emptyLine.toUtf8() + "\n",
+         {"receiver/password_file: " + missing + ": cannot be read",
+          "publisher/password_file: " + emptyLine + ": has an empty first line"}},
+        {"[receiver]\npassword_file=" + emptyFile.toUtf8() + "\n[publisher]\nrouting_key_prefix=s.\npassword_file="
+             + dir.path().toUtf8() + "\n",
+         {"receiver/password_file: " + emptyFile + ": is empty", "publisher/password_file: " + dir.path() + ": cannot be read"}},
     };
     int n = 0;
     for (const auto& row : rows) {
@@ -262,5 +275,121 @@ TEST_F(RabbitConfigTest, CheckGivesEveryProblemAsKeyValueReason)
         EXPECT_EQ(problems, row.problems) << row.text.toStdString();
         for (const char* fragment : {"Zq7", "x9Wk", "Tr0ub4dor"})
             EXPECT_FALSE(problems.join(QLatin1Char('\n')).contains(QLatin1String(fragment)));
+    }
+}
+
+TEST_F(RabbitConfigTest, PasswordFileReplacesThePasswordOfEveryUrlOfItsSide)
+{
+    // Characters a URL has to escape, a blank and a non-ASCII letter; CR LF ends the line.
+    const QString password = QStringLiteral("p@ss:w/rd%,?# x\u00e9");
+    const QString file = write(password.toUtf8() + "\r\nsecond line\n", QStringLiteral("rabbit-password"));
+    RabbitConfig config(write("[receiver]\npath=amqp://svc:old@h1:5673/v\nfailover_paths=amqp://h2/ amqps://u@h3/ "
+                              "amqp://:old@h4/\npassword_file=" + file.toUtf8() + "\n"
+                              "[publisher]\nrouting_key_prefix=s.\npath=amqp://p:own@h5/\n"));
+    ASSERT_TRUE(config.Load(log.log()));
+    EXPECT_TRUE(check_settings(config).isEmpty());
+    EXPECT_EQ(config.receiver.password, password);
+    EXPECT_TRUE(config.publisher.password.isEmpty());
+
+    const QStringList urls =
+        urls_with_password(QStringList{config.receiver.path} + config.receiver.failover_paths, config.receiver.password);
+    const struct {
+        const char* user;
+        const char* host;
+        quint16 port;
+    } expected[] = {{"svc", "h1", 5673}, {"guest", "h2", 5672}, {"u", "h3", 5671}, {"", "h4", 5672}};
+    ASSERT_EQ(urls.size(), 4);
+    for (int i = 0; i < 4; ++i) {
+        const AmqpUrl parsed = AmqpUrl::parse(urls[i]);
+        ASSERT_TRUE(parsed.valid) << parsed.error.toStdString();
+        EXPECT_EQ(parsed.password, password);
+        EXPECT_EQ(parsed.user, QLatin1String(expected[i].user));
+        EXPECT_EQ(parsed.host, QLatin1String(expected[i].host));
+        EXPECT_EQ(parsed.port, expected[i].port);
+    }
+    EXPECT_EQ(AmqpUrl::parse(urls[0]).vhost, QStringLiteral("v"));
+    EXPECT_EQ(urls_with_password({config.publisher.path}, config.publisher.password), QStringList{config.publisher.path});
+    // The dump names the file, never what it holds.
+    EXPECT_EQ(log.grep(QStringLiteral(": password_file: ") + file).size(), 1);
+    EXPECT_FALSE(log.raw().contains("p@ss") || log.raw().contains("second"));
+
+    // A bare name is a credential of systemd's LoadCredential= when
+    // $CREDENTIALS_DIRECTORY is set, else a file in the working directory.
+    const QString oldDir = QDir::currentPath();
+    struct Restore {
+        QString dir;
+        ~Restore()
+        {
+            qunsetenv("CREDENTIALS_DIRECTORY");
+            QDir::setCurrent(dir);
+        }
+    } restore{oldDir};
+    QTemporaryDir credentials;
+    QFile credential(credentials.filePath(QStringLiteral("rabbit-password")));
+    ASSERT_TRUE(credential.open(QIODevice::WriteOnly));
+    credential.write("from-credential\n");
+    credential.close();
+    const QString bare = write("[publisher]\nrouting_key_prefix=s.\npassword_file=rabbit-password\n", QStringLiteral("bare.ini"));
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    qputenv("CREDENTIALS_DIRECTORY", credentials.path().toUtf8());
+    RabbitConfig named(bare);
+    ASSERT_TRUE(named.Load(log.log()));
+    EXPECT_EQ(named.publisher.password, QStringLiteral("from-credential"));
+    credential.remove();
+    ASSERT_TRUE(named.Load(log.log()));
+    EXPECT_EQ(check_settings(named), QStringList{QStringLiteral("publisher/password_file: rabbit-password: cannot be read (as ")
+                                                 + credential.fileName() + QLatin1Char(')')});
+    qunsetenv("CREDENTIALS_DIRECTORY");
+    ASSERT_TRUE(named.Load(log.log()));
+    EXPECT_EQ(named.publisher.password, password);
+}
+
+TEST_F(RabbitConfigTest, WhatShardexDoesNotReadIsNamedWithTheNearestSetting)
+{
+    const struct {
+        QByteArray text;
+        QStringList warnings;
+    } rows[] = {
+        // Two backslashes end a value in one: the next line is a line of its own.
+        {"[publisher]\nshard_cout=16\nrouting_key_prefix=s.\\\\\nexchage=my.x\nshard_cout=17\n",
+         {"publisher/shard_cout: not a setting of shardex (did you mean shard_count?); ignored",
+          "publisher/exchage: not a setting of shardex (did you mean exchange?); ignored"}},
+        {"[publsher]\nshard_count=16\n[Metrics]\nlisten=x\n",
+         {"[publsher]: not a section of shardex (did you mean publisher?); its keys are ignored",
+          "[Metrics]: not a section of shardex (did you mean metrics?); its keys are ignored"}},
+        // Keys of another section, or of none. What is close to no setting may
+        // be a password (a base64 one ends in '='): it is named by its line.
+        {"shard_count=3\n[receiver]\nexchange=x\nbindings/exchnage=y\nTr0ub4dorx9Wk==\n[x9Wk]\n",
+         {"shard_count: not a setting of shardex (did you mean publisher/shard_count?); ignored",
+          "receiver/exchange: not a setting of shardex (did you mean bindings/exchange?); ignored",
+          "receiver/bindings/exchnage: not a setting of shardex (did you mean bindings/exchange?); ignored",
+          "line 5: not a setting of shardex; ignored", "line 6: not a section of shardex; its keys are ignored"}},
+        {"[receiver]\nr_que vd_route\n=x\namqp://u:Zq7@h=1\n",
+         {"line 2: not a key=value line, a [section] or a comment; ignored",
+          "line 3: not a key=value line, a [section] or a comment; ignored",
+          "line 4: not a setting of shardex; ignored"}},
+        // A NUL byte does not end the file.
+        {QByteArray("[publisher]\n") + QByteArray(1, '\0') + "\nshard_cout=1\n",
+         {"line 2: not a key=value line, a [section] or a comment; ignored",
+          "publisher/shard_cout: not a setting of shardex (did you mean shard_count?); ignored"}},
+        // Every form QSettings reads: a byte-order mark, CR LF, comments, a
+        // value continued on the next line, subsections, [General], '\'.
+        {"\xEF\xBB\xBF; c\r\n# d=1\r\n\r\n[receiver]\r\npath=amqp://h/\\\r\n  continued\r\nbindings\\routekey=k\r\n"
+         "[receiver/bindings]\r\nexchange=x\r\n[publisher]\r\npassword_file=pw\r\ntls_verify=no\r\n[metrics]\r\n"
+         "listen=127.0.0.1:1\r\n[General]\r\n",
+         {}},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        LogFile rowLog{2};
+        RabbitConfig config(write(row.text, QStringLiteral("unknown%1.ini").arg(++n)));
+        ASSERT_TRUE(config.Load(rowLog.log())) << row.text.toStdString();
+        EXPECT_EQ(config.ignored, row.warnings) << config.ignored.join(QLatin1Char('\n')).toStdString();
+        QStringList logged;
+        for (const QString& line : rowLog.grep(QStringLiteral(" Warning : ")))
+            logged << line.mid(line.indexOf(QStringLiteral(" Warning : ")) + 11);
+        EXPECT_EQ(logged, row.warnings);
+        for (const char* fragment : {"Zq7", "x9Wk", "Tr0ub4dor"})
+            EXPECT_FALSE(rowLog.raw().contains(fragment));
     }
 }

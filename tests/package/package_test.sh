@@ -47,13 +47,14 @@ section "files"
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6, $1, $2 }' | sort >"$work/files"
 cat >"$work/expected" <<'EOF'
 /etc/logrotate.d/shardex -rw-r--r-- root/root
-/etc/shardex/shardex.ini -rw-r--r-- root/root
+/etc/shardex/shardex.ini -rw-r----- root/root
 /lib/systemd/system/shardex.service -rw-r--r-- root/root
 /usr/bin/shardex -rwxr-xr-x root/root
 /usr/lib/sysusers.d/shardex.conf -rw-r--r-- root/root
 /usr/share/doc/shardex/README.md -rw-r--r-- root/root
 /usr/share/doc/shardex/changelog.Debian.gz -rw-r--r-- root/root
 /usr/share/doc/shardex/copyright -rw-r--r-- root/root
+/usr/share/lintian/overrides/shardex -rw-r--r-- root/root
 /usr/share/man/man8/shardex.8.gz -rw-r--r-- root/root
 EOF
 diff -u "$work/expected" "$work/files" || fail "the package's files differ (- expected, + packaged)"
@@ -64,6 +65,9 @@ out=$("$root/usr/bin/shardex" --version 2>&1) || fail "shardex --version: $out"
 [[ $out == *"$version"* ]] || fail "shardex --version does not print $version: $out"
 out=$("$root/usr/bin/shardex" --check -c "$root/etc/shardex/shardex.ini" 2>&1) ||
   fail "the packaged settings fail --check: $out"
+# Nothing on stderr: every key the example names is one shardex reads.
+err=$("$root/usr/bin/shardex" --check -c "$root/etc/shardex/shardex.ini" 2>&1 >/dev/null) || true
+[ -z "$err" ] || fail "--check warns about the packaged settings: $err"
 
 section "conffiles"
 printf '/etc/logrotate.d/shardex\n/etc/shardex/shardex.ini\n' >"$work/conffiles.expected"
