@@ -91,7 +91,7 @@ int main(int argc, char* argv[])
             return QStringLiteral("metrics/listen: ") + loaded.metrics_listen + QStringLiteral(": ") + error;
         metricsListen = loaded.metrics_listen;
         log_line(log, 3) << "metrics on http://" << metricsListen << "/metrics, health on http://" << metricsListen
-                         << "/healthz";
+                         << "/healthz and /livez";
         return QString();
     });
 

@@ -218,6 +218,10 @@ void MetricsServer::answerRequest(QTcpSocket* socket, Client& client)
         answer(socket, client, 405, text_plain, "method not allowed\n", "Allow: GET\r\n");
     } else if (client.path == "/metrics") {
         answer(socket, client, 200, "text/plain; version=0.0.4", m_metrics());
+    } else if (client.path == "/livez") {
+        // Answered by the event loop itself, whatever the brokers do: only a
+        // process that no longer turns it fails this probe.
+        answer(socket, client, 200, text_plain, "alive");
     } else if (client.path == "/healthz") {
         const QString reason = m_unhealthy();
         if (reason.isEmpty())

@@ -14,7 +14,9 @@ class QTimer;
 
 // A small HTTP/1.x endpoint on the event loop for scrapes and health checks:
 //   GET /metrics  200, the page from metrics(), built only when asked for;
-//   GET /healthz  200 "ok", or 503 with the reason while unhealthy() says one.
+//   GET /healthz  200 "ok", or 503 with the reason while unhealthy() says one
+//                 (readiness: the service does its work now);
+//   GET /livez    200 "alive" whenever the event loop turns (liveness).
 // One request per connection, answered as soon as its headers are complete
 // (a request body is never read), then the connection is closed. Every client
 // has the request line timeout, counted from its arrival, to send a complete

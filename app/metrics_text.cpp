@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -55,16 +56,21 @@ QList<QByteArray> proc_stat()
     return line.mid(line.lastIndexOf(')') + 2).split(' ');
 }
 
-double boot_time()
+double seconds(const timespec& t)
 {
-    QFile f(QStringLiteral("/proc/stat"));
-    if (!f.open(QIODevice::ReadOnly))
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// The process's start in seconds since the Unix epoch, from its starttime in
+// /proc/self/stat (clock ticks on CLOCK_BOOTTIME) and the distance from that
+// clock to the wall clock now; 0 when the clocks cannot be read. Not from
+// /proc/stat's boot time: the service's sandbox (ProcSubset=pid) hides it.
+double start_time(double starttime, double ticks)
+{
+    timespec real{}, boot{};
+    if (::clock_gettime(CLOCK_REALTIME, &real) != 0 || ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0)
         return 0;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith("btime "))
-            return line.mid(6).trimmed().toDouble();
-    }
-    return 0;
+    return seconds(real) - seconds(boot) + starttime / ticks;
 }
 
 } // namespace
@@ -108,15 +114,16 @@ QByteArray render_metrics(const RouterMetrics& m, const RouterState& s, const QS
                 stat[21].toDouble() * double(::sysconf(_SC_PAGESIZE)));
         p.counter("process_cpu_seconds_total", "Total user and system CPU time spent in seconds.",
                   (stat[11].toDouble() + stat[12].toDouble()) / ticks);
-        p.gauge("process_start_time_seconds", "Start time of the process since the Unix epoch in seconds.",
-                boot_time() + stat[19].toDouble() / ticks);
+        if (const double started = start_time(stat[19].toDouble(), ticks); started > 0)
+            p.gauge("process_start_time_seconds", "Start time of the process since the Unix epoch in seconds.",
+                    started);
     }
     p.gauge("process_open_fds", "Number of open file descriptors.",
             double(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size()));
     return p.text();
 }
 
-QString unhealthy_reason(const RouterState& s)
+QString unhealthy_reason(const RouterState& s, std::chrono::steady_clock::time_point now)
 {
     if (!s.receiver_up)
         return QStringLiteral("the receiving broker connection is down");
@@ -126,5 +133,11 @@ QString unhealthy_reason(const RouterState& s)
         return QStringLiteral("the consumer is not active");
     if (s.publisher_blocked)
         return QStringLiteral("the broker blocks the publishing connection");
+    if (s.publications_refused)
+        return QStringLiteral("publications are held back after the broker refused them");
+    if (s.oldest_unconfirmed && now - *s.oldest_unconfirmed > confirm_wait_limit) {
+        const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - *s.oldest_unconfirmed);
+        return QStringLiteral("a publication has waited %1 s for its confirm").arg(waited.count());
+    }
     return QString();
 }

@@ -111,10 +111,10 @@ void rabbit_publisher_impl::connected()
     if (exchange_handle) {
         exchange_handle->disconnect();
         // Whatever the old exchange still owed is lost with its connection.
-        const QList<quint64> owed = m_in_flight.values();
+        const QList<InFlight> owed = m_in_flight.values();
         m_in_flight.clear();
-        for (quint64 ticket : owed) {
-            emit failed(ticket);
+        for (const InFlight& publication : owed) {
+            emit failed(publication.ticket);
             if (!self)
                 return;
         }
@@ -126,7 +126,7 @@ void rabbit_publisher_impl::connected()
     connect(exchange_handle, &QAmqpChannel::error, this, [this](int code, const QString& text) {
         log_line(*log, 1) << "rabbit_publisher_impl: the broker closed the channel of exchange " << exchange << ": "
                           << code << ' ' << text << "; publications fail for the next " << m_retry_interval << " ms";
-        hold(m_retry_interval);
+        hold(m_retry_interval, true);
     });
     // A channel opens again (after the broker closed it) with its flow on.
     connect(exchange_handle, &QAmqpChannel::opened, this, &rabbit_publisher_impl::check_resumed);
@@ -160,26 +160,48 @@ void rabbit_publisher_impl::connect_failed()
                       << client.nextAttemptIn() << " ms";
 }
 
-bool rabbit_publisher_impl::hold(int ms)
+bool rabbit_publisher_impl::hold(int ms, bool refusal)
 {
     const qint64 remaining = m_held_for == 0 ? 0 : m_held_for - m_held_since.elapsed();
     if (ms <= remaining)
         return false; // a longer hold is in force
     m_held_for = ms;
+    m_held_after_refusal = refusal;
     m_held_since.start();
     return true;
+}
+
+bool rabbit_publisher_impl::holding() const
+{
+    return m_held_for != 0 && m_held_since.elapsed() < m_held_for;
+}
+
+bool rabbit_publisher_impl::held_after_refusal() const
+{
+    return m_held_after_refusal && holding();
+}
+
+std::optional<std::chrono::steady_clock::time_point> rabbit_publisher_impl::oldest_unconfirmed() const
+{
+    // Looked for only when asked (a health check): publishing stays one insert.
+    std::optional<std::chrono::steady_clock::time_point> oldest;
+    for (const InFlight& publication : m_in_flight) {
+        if (!oldest || publication.sent < *oldest)
+            oldest = publication.sent;
+    }
+    return oldest;
 }
 
 void rabbit_publisher_impl::settle(quint64 id, bool ok)
 {
     // Nacked on a live channel: the broker does not take it now (a queue at its length limit...).
-    if (!ok && client.isConnected() && exchange_handle && exchange_handle->isOpen() && hold(nack_hold))
+    if (!ok && client.isConnected() && exchange_handle && exchange_handle->isOpen() && hold(nack_hold, false))
         log_line(*log, 1) << "rabbit_publisher_impl: the broker refused a publication to exchange " << exchange
                           << " (nack); publications wait " << nack_hold << " ms";
     const auto it = m_in_flight.find(id);
     if (it == m_in_flight.end())
         return;
-    const quint64 ticket = it.value();
+    const quint64 ticket = it.value().ticket;
     m_in_flight.erase(it);
     if (ok)
         emit confirmed(ticket);
@@ -189,7 +211,7 @@ void rabbit_publisher_impl::settle(quint64 id, bool ok)
 
 bool rabbit_publisher_impl::ready() const
 {
-    return client.isConnected() && exchange_handle && (m_held_for == 0 || m_held_since.elapsed() >= m_held_for);
+    return client.isConnected() && exchange_handle && !holding();
 }
 
 quint64 rabbit_publisher_impl::publish_string(QByteArray string, QByteArray routing_key, QString mimeType)
@@ -222,6 +244,6 @@ quint64 rabbit_publisher_impl::publish_string(QByteArray string, QByteArray rout
     }
     const quint64 id = exchange_handle->publish(string, routing_key, m_content_type_utf8);
     const quint64 ticket = ++m_last_ticket;
-    m_in_flight.insert(id, ticket);
+    m_in_flight.insert(id, InFlight{ticket, std::chrono::steady_clock::now()});
     return ticket;
 }

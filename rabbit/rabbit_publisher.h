@@ -9,6 +9,9 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
+#include <optional>
+
 class QAmqpExchange;
 class logger;
 
@@ -43,6 +46,13 @@ public:
     // Connected, with an exchange the broker has not refused lately: a
     // publication goes out without the one-second wait.
     bool ready() const;
+    // While publications fail after the broker refused the exchange (it
+    // closed the channel): the retry interval from the refusal on. The
+    // second's hold after a nack does not count.
+    bool held_after_refusal() const;
+    // When the oldest publication still waiting for its confirm was sent;
+    // empty when none waits.
+    std::optional<std::chrono::steady_clock::time_point> oldest_unconfirmed() const;
 
     // The interval between connection attempts, and how long publications
     // fail after the broker refused the exchange (reconnect_interval unless a
@@ -75,8 +85,10 @@ private:
     void use_tls_settings(const tls_settings& settings);
     void connect_failed();
     void settle(quint64 id, bool ok);
-    // True when this starts a hold, or makes the one in force longer.
-    bool hold(int ms);
+    // True when this starts a hold, or makes the one in force longer;
+    // refusal says whether the broker refused the exchange or nacked.
+    bool hold(int ms, bool refusal);
+    bool holding() const;
     void check_resumed();
 
     QAmqpClient client;
@@ -93,12 +105,17 @@ private:
     // speed, each body coming straight back.
     QElapsedTimer m_held_since;
     int m_held_for = 0; // ms; 0 when not held
+    bool m_held_after_refusal = false; // of the hold in force: a refusal, not a nack
     mutable bool m_pause_seen = false; // paused() said so; resumed() is owed
 
     QString m_content_type; // of the last publication, and as UTF-8
     QByteArray m_content_type_utf8;
     quint64 m_last_ticket = 0;
-    QHash<quint64, quint64> m_in_flight; // publish id of exchange_handle -> ticket
+    struct InFlight {
+        quint64 ticket;
+        std::chrono::steady_clock::time_point sent;
+    };
+    QHash<quint64, InFlight> m_in_flight; // publish id of exchange_handle -> its ticket
 };
 
 // The publisher for one kind of settings record.

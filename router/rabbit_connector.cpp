@@ -103,6 +103,10 @@ RouterState RabbitConnector::state() const
     s.consuming = receiver && receiver->is_consuming();
     s.publisher_up = publisher && publisher->is_connected();
     s.publisher_blocked = publisher && publisher->is_blocked();
+    if (publisher) {
+        s.publications_refused = publisher->held_after_refusal();
+        s.oldest_unconfirmed = publisher->oldest_unconfirmed();
+    }
     s.unsettled = m_waiting.size() + m_tracker.open() + m_tracker.ready();
     return s;
 }

@@ -2,6 +2,9 @@
 
 #include <QtGlobal>
 
+#include <chrono>
+#include <optional>
+
 // What the router has counted since the process started. The router lives as
 // long as the process, so restarts keep the counts.
 struct RouterMetrics {
@@ -23,5 +26,9 @@ struct RouterState {
     bool publisher_up = false;
     bool consuming = false;
     bool publisher_blocked = false;
+    // Publications fail for a while after the broker refused the exchange.
+    bool publications_refused = false;
+    // When the oldest publication still waiting for its confirm was sent.
+    std::optional<std::chrono::steady_clock::time_point> oldest_unconfirmed;
     qint64 unsettled = 0; // deliveries received and neither acknowledged nor rejected yet
 };

@@ -131,6 +131,8 @@ TEST(MetricsServer, AnswersEachRequestWithItsStatusAndClosesTheConnection)
         {"healthy", "GET /healthz HTTP/1.1\r\n\r\n", {}, 0, "HTTP/1.1 200 OK", {}, "ok"},
         {"unhealthy", "GET /healthz HTTP/1.1\r\n\r\n", "the consumer is not active", 0, "HTTP/1.1 503 Service Unavailable",
          "Content-Type: text/plain; charset=utf-8\r\n", "the consumer is not active"},
+        {"alive while unhealthy", "GET /livez HTTP/1.1\r\n\r\n", "the consumer is not active", 0, "HTTP/1.1 200 OK",
+         "Content-Type: text/plain; charset=utf-8\r\n", "alive"},
         {"unknown path", "GET /metrics/x HTTP/1.1\r\n\r\n", {}, 0, "HTTP/1.1 404 Not Found", {}, {}},
         {"other method, body not read", "POST /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", {}, 0,
          "HTTP/1.1 405 Method Not Allowed", "Allow: GET\r\n", {}},

@@ -329,6 +329,9 @@ TEST_F(RouterTest, AMissingExchangeNeitherLosesBodiesNorSpins)
     RabbitConfig settings(writeSettings(QStringLiteral("exchange=later\n")));
     RabbitConnector router(settings, log.log(), nullptr);
     router.setRetryInterval(2000);
+    MetricsServer server([] { return QByteArray(); }, [&] { return unhealthy_reason(router.state()); });
+    QString error;
+    ASSERT_TRUE(server.listen(QStringLiteral("127.0.0.1"), 0, &error)) << error.toStdString();
     ASSERT_TRUE(router.StartWorking());
     ASSERT_TRUE(consuming());
     send({R"({"modem_id":1})"});
@@ -336,6 +339,12 @@ TEST_F(RouterTest, AMissingExchangeNeitherLosesBodiesNorSpins)
     // A refusal, then publications fail for 2 s while the body goes back and
     // forth once a second: no tight loop.
     EXPECT_LE(log.grep(QStringLiteral("404 NOT_FOUND")).size(), 3) << log.raw().toStdString();
+    // Both connections are up and consuming, yet nothing gets through: not
+    // ready, but alive.
+    HttpReply health;
+    EXPECT_TRUE(waitFor([&] { return (health = httpGet(server.port(), "/healthz")).status == 503; }, 3000));
+    EXPECT_EQ(health.body, QByteArray("publications are held back after the broker refused them"));
+    EXPECT_EQ(httpGet(server.port(), "/livez").body, QByteArray("alive"));
     const QJsonObject in = vhost.queue(QStringLiteral("in"));
     EXPECT_EQ(in.value(QStringLiteral("messages_ready")).toInt() + in.value(QStringLiteral("messages_unacknowledged")).toInt(), 1)
         << "the body is kept";
@@ -346,6 +355,7 @@ TEST_F(RouterTest, AMissingExchangeNeitherLosesBodiesNorSpins)
                                                        {QStringLiteral("key"), QStringLiteral("p1")}})});
     EXPECT_EQ(shard(1, 1).size(), 1) << log.raw().toStdString();
     EXPECT_TRUE(inputSettled());
+    EXPECT_TRUE(waitFor([&] { return httpGet(server.port(), "/healthz").status == 200; }, 3000));
 }
 
 TEST_F(RouterTest, UnderASteadyTrickleSettledDeliveriesAreAcknowledgedWithinASecond)
@@ -436,6 +446,15 @@ TEST_F(RouterTest, HealthIsUnhealthyWhileThePublishingBrokerIsAway)
     ASSERT_TRUE(server.listen(QStringLiteral("127.0.0.1"), 0, &error)) << error.toStdString();
     ASSERT_TRUE(router.StartWorking());
     ASSERT_TRUE(waitFor([&] { return httpGet(server.port(), "/healthz").status == 200; }, 20000));
+    // A publication whose confirm does not come: unhealthy once it waited more than 30 s.
+    proxy.setSilent(true);
+    send({R"({"modem_id":1})"});
+    ASSERT_TRUE(waitFor([&] { return router.state().oldest_unconfirmed.has_value(); }));
+    const auto sent = *router.state().oldest_unconfirmed;
+    EXPECT_EQ(unhealthy_reason(router.state(), sent + std::chrono::seconds(30)), QString());
+    EXPECT_EQ(unhealthy_reason(router.state(), sent + std::chrono::milliseconds(31900)),
+              QStringLiteral("a publication has waited 31 s for its confirm"));
+    proxy.setSilent(false);
     proxy.cutAll(); // the publishing connection is lost; the next attempt comes 2 s later
     HttpReply away;
     ASSERT_TRUE(waitFor([&] { return (away = httpGet(server.port(), "/healthz")).status == 503; }, 2000));

@@ -13,6 +13,7 @@
 #include "support/test_broker.h"
 #include "support/wait.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -600,7 +601,9 @@ TEST_F(ShardexTest, MetricsCountAKnownMixOfTraffic)
 {
     const quint16 port = freePort();
     save(settingsText() + QStringLiteral("stop_binary=yes\n[metrics]\nlisten=127.0.0.1:%1\n").arg(port));
+    const double beforeStart = double(QDateTime::currentMSecsSinceEpoch()) / 1000;
     start();
+    const double afterStart = double(QDateTime::currentMSecsSinceEpoch()) / 1000;
     // Healthy: the publisher is up too, so no publication waits for it and fails.
     ASSERT_TRUE(waitFor([&] { return httpGet(port, "/healthz").status == 200; }, 30000));
     // Routed twice, a fan-out to the 4 shards, an undecodable body, a binary one dropped.
@@ -630,8 +633,11 @@ TEST_F(ShardexTest, MetricsCountAKnownMixOfTraffic)
     };
     for (auto it = expected.begin(); it != expected.end(); ++it)
         EXPECT_EQ(m.value(it.key(), -1), it.value()) << it.key().toStdString();
-    for (const char* name : {"process_resident_memory_bytes", "process_start_time_seconds", "process_open_fds"})
+    for (const char* name : {"process_resident_memory_bytes", "process_open_fds"})
         EXPECT_GT(m.value(QLatin1String(name), -1), 0) << name;
+    // Seconds since the Unix epoch, to the kernel's clock tick.
+    EXPECT_GE(m.value(QStringLiteral("process_start_time_seconds")), beforeStart - 1);
+    EXPECT_LE(m.value(QStringLiteral("process_start_time_seconds")), afterStart + 1);
     // Counted in ticks of 10 ms, which a process this idle may not have used yet.
     EXPECT_GE(m.value(QStringLiteral("process_cpu_seconds_total"), -1), 0);
     EXPECT_EQ(httpGet(port, "/healthz").body, QByteArray("ok"));
@@ -659,4 +665,28 @@ TEST_F(ShardexTest, MetricsCountAKnownMixOfTraffic)
     EXPECT_GE(m.value(QStringLiteral("shardex_publish_failed_total")), 1);
     EXPECT_EQ(m.value(QStringLiteral("shardex_acknowledged_total")), 5);
     EXPECT_EQ(m.value(QStringLiteral("shardex_reloads_total")), 1);
+}
+
+TEST_F(ShardexTest, TheStartTimeIsRightWhereProcShowsOnlyTheProcesses)
+{
+    // The unit's ProcSubset=pid: a /proc with the processes only, no /proc/stat.
+    const QStringList sandbox = {QStringLiteral("--user"), QStringLiteral("--map-root-user"), QStringLiteral("--mount"),
+                                 QStringLiteral("--pid"), QStringLiteral("--fork"), QStringLiteral("--kill-child"),
+                                 QStringLiteral("sh"), QStringLiteral("-c"),
+                                 QStringLiteral("mount -t proc -o subset=pid proc /proc && test ! -e /proc/stat "
+                                                "&& exec \"$0\" \"$@\"")};
+    if (QProcess::execute(QStringLiteral("unshare"), sandbox + QStringList{QStringLiteral("true")}) != 0)
+        GTEST_SKIP() << "no user, mount and pid namespaces here";
+    const quint16 port = freePort();
+    save(settingsText() + QStringLiteral("[metrics]\nlisten=127.0.0.1:%1\n").arg(port));
+    const double beforeStart = double(QDateTime::currentMSecsSinceEpoch()) / 1000;
+    process = std::make_unique<QProcess>();
+    process->start(QStringLiteral("unshare"), sandbox + QStringList{shardexBinary(), QStringLiteral("-c"), settings,
+                                                                      QStringLiteral("-l"), logPath});
+    HttpReply page;
+    ASSERT_TRUE(waitFor([&] { return (page = httpGet(port, "/metrics")).status == 200; }, 30000))
+        << process->readAllStandardError().toStdString();
+    const double started = metricSamples(page.body).value(QStringLiteral("process_start_time_seconds"));
+    EXPECT_GE(started, beforeStart - 1);
+    EXPECT_LE(started, double(QDateTime::currentMSecsSinceEpoch()) / 1000 + 1);
 }
