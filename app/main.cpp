@@ -2,6 +2,7 @@
 #include "app/logger.h"
 #include "app/metrics_server.h"
 #include "app/metrics_text.h"
+#include "app/service_notifier.h"
 #include "app/settings_watcher.h"
 #include "app/unix_signals.h"
 #include "config/rabbit_config.h"
@@ -95,6 +96,11 @@ int main(int argc, char* argv[])
         return QString();
     });
 
+    // Tells systemd when the service is ready, reloads and stops, how it is
+    // doing, and that its event loop turns (the unit's watchdog).
+    ServiceNotifier notifier(
+        log, [&] { return service_status(router.state(), router.metrics(), settings.receiver.queue); });
+
     // A stop, asked for (SIGTERM, SIGINT) or forced by refused settings,
     // drains the router first; a second request ends the process at once.
     bool running = false;
@@ -109,6 +115,7 @@ int main(int argc, char* argv[])
         }
         stopping = true;
         status = exitStatus;
+        notifier.stopping();
         router.FinishWorking();
     };
     QObject::connect(&router, &RabbitConnector::Finished, &app, [&] {
@@ -123,8 +130,11 @@ int main(int argc, char* argv[])
         },
         Qt::DirectConnection);
     const auto restart = [&] {
-        if (!stopping)
-            router.StartWorking();
+        if (stopping)
+            return;
+        notifier.reloading();
+        if (router.StartWorking())
+            notifier.ready();
     };
 
     auto* watcher = new SettingsWatcher(settingsPath, &app);
@@ -143,5 +153,6 @@ int main(int argc, char* argv[])
         return EX_CONFIG;
     }
     running = true;
+    notifier.ready();
     return app.exec();
 }

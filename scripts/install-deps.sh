@@ -7,11 +7,13 @@ packages=(
   cmake make g++ pkg-config
   qtbase5-dev
   protobuf-compiler libprotobuf-dev
-  librabbitmq-dev libsimdjson-dev
+  librabbitmq-dev libsimdjson-dev libsystemd-dev
   libgtest-dev
   rabbitmq-server
   python3 python3-pika amqp-tools openssl
   dpkg-dev fakeroot file lintian man-db systemd
+  # The unit's test boots a minimal Debian under systemd-nspawn.
+  debootstrap systemd-container
 )
 packages+=("$@")
 

@@ -36,7 +36,8 @@ section "control fields"
 [ "$(dpkg-deb -f "$deb" Package)" = shardex ] || fail "Package is not shardex"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "Version is not $version"
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in adduser libqt5core5a libqt5network5 libprotobuf; do
+# libsystemd0: readiness, status and watchdog messages to systemd.
+for dep in adduser libqt5core5a libqt5network5 libprotobuf libsystemd0; do
   [[ $depends == *"$dep"* ]] || fail "Depends lacks $dep: $depends"
 done
 # The JSON decision is the service's own: no JSON parser library is needed.
