@@ -10,6 +10,8 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 
+#include <cstring>
+
 #ifndef SHARDEX_VERSION
 #define SHARDEX_VERSION "unknown"
 #endif
@@ -834,19 +836,23 @@ bool QAmqpClientPrivate::sendPublish(quint16 channel, const QByteArray& exchange
         return true;
     }
     // A large body goes to the socket frame by frame, right after what is
-    // pending: copied once (what the kernel does not take at once waits in
-    // the socket's buffer) instead of once more into the output buffer first.
+    // pending, through one frame-sized buffer: the whole body is not copied
+    // into the output buffer first (what the kernel does not take at once
+    // still waits in the socket's buffer). Each write is one whole frame.
     if (!writer.publishHead(channel, exchange, routingKey, mandatory, immediate, contentType, quint64(body.size()),
                             error))
         return false;
     flush();
     const int chunk = writer.maxBodyFrame();
-    const char end = char(FrameEnd);
+    QByteArray frame(FrameHeaderSize + chunk + FrameEndSize, Qt::Uninitialized);
     for (int offset = 0; offset < body.size(); offset += chunk) {
         const int size = qMin(chunk, body.size() - offset);
         char header[FrameHeaderSize];
         FrameWriter::bodyFrameHeader(channel, size, header);
-        if (!writeOut(header, FrameHeaderSize) || !writeOut(body.constData() + offset, size) || !writeOut(&end, 1))
+        std::memcpy(frame.data(), header, FrameHeaderSize);
+        std::memcpy(frame.data() + FrameHeaderSize, body.constData() + offset, size_t(size));
+        frame[FrameHeaderSize + size] = char(FrameEnd);
+        if (!writeOut(frame.constData(), FrameHeaderSize + size + FrameEndSize))
             break; // the connection ends from the event loop; the publication's confirm never comes
     }
     return true;
