@@ -77,7 +77,8 @@ int main(int argc, char* argv[])
     // an address that cannot be bound refuses the start.
     MetricsServer metrics(
         [&router] { return render_metrics(router.metrics(), router.state(), QCoreApplication::applicationVersion()); },
-        [&router] { return unhealthy_reason(router.state()); });
+        [&router] { return unhealthy_reason(router.state()); },
+        [&router] { return render_devices(router.loudestDevices(20), router.state()); });
     QString metricsListen; // the address the endpoint listens on now
     router.setStartCheck([&](const RabbitConfig& loaded) -> QString {
         if (loaded.metrics_listen == metricsListen)
@@ -92,7 +93,7 @@ int main(int argc, char* argv[])
             return QStringLiteral("metrics/listen: ") + loaded.metrics_listen + QStringLiteral(": ") + error;
         metricsListen = loaded.metrics_listen;
         log_line(log, 3) << "metrics on http://" << metricsListen << "/metrics, health on http://" << metricsListen
-                         << "/healthz and /livez";
+                         << "/healthz and /livez, loudest devices on http://" << metricsListen << "/devices";
         return QString();
     });
 

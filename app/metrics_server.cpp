@@ -53,8 +53,8 @@ constexpr int accept_retry_ms = 100;
 } // namespace
 
 MetricsServer::MetricsServer(std::function<QByteArray()> metrics, std::function<QString()> unhealthy,
-                             QObject* parent)
-    : QObject(parent), m_metrics(std::move(metrics)), m_unhealthy(std::move(unhealthy))
+                             std::function<QByteArray()> devices, QObject* parent)
+    : QObject(parent), m_metrics(std::move(metrics)), m_unhealthy(std::move(unhealthy)), m_devices(std::move(devices))
 {
     // accept() takes every pending connection at each newConnection, so
     // QTcpServer's pending list (maxPendingConnections) never fills up and it
@@ -218,6 +218,8 @@ void MetricsServer::answerRequest(QTcpSocket* socket, Client& client)
         answer(socket, client, 405, text_plain, "method not allowed\n", "Allow: GET\r\n");
     } else if (client.path == "/metrics") {
         answer(socket, client, 200, "text/plain; version=0.0.4", m_metrics());
+    } else if (client.path == "/devices" && m_devices) {
+        answer(socket, client, 200, "application/json", m_devices());
     } else if (client.path == "/livez") {
         // Answered by the event loop itself, whatever the brokers do: only a
         // process that no longer turns it fails this probe.

@@ -16,7 +16,9 @@ class QTimer;
 //   GET /metrics  200, the page from metrics(), built only when asked for;
 //   GET /healthz  200 "ok", or 503 with the reason while unhealthy() says one
 //                 (readiness: the service does its work now);
-//   GET /livez    200 "alive" whenever the event loop turns (liveness).
+//   GET /livez    200 "alive" whenever the event loop turns (liveness);
+//   GET /devices  200, the JSON from devices() (the loudest devices), built
+//                 only when asked for; 404 when there is no such callback.
 // One request per connection, answered as soon as its headers are complete
 // (a request body is never read), then the connection is closed. Every client
 // has the request line timeout, counted from its arrival, to send a complete
@@ -29,9 +31,10 @@ class QTimer;
 class MetricsServer : public QObject {
     Q_OBJECT
 public:
-    // metrics(): the page for GET /metrics; unhealthy(): empty while healthy, else a one-line reason.
+    // metrics(): the page for GET /metrics; unhealthy(): empty while healthy, else a one-line reason;
+    // devices(): the JSON for GET /devices.
     MetricsServer(std::function<QByteArray()> metrics, std::function<QString()> unhealthy,
-                  QObject* parent = nullptr);
+                  std::function<QByteArray()> devices = {}, QObject* parent = nullptr);
     ~MetricsServer() override;
 
     // Listens on host (an IP address literal, IPv6 without brackets, or
@@ -86,6 +89,7 @@ private:
 
     std::function<QByteArray()> m_metrics;
     std::function<QString()> m_unhealthy;
+    std::function<QByteArray()> m_devices;
     QTcpServer m_server;
     std::unordered_map<QTcpSocket*, Client> m_clients; // references stay valid across inserts
     int m_clientTimeout = 5000;

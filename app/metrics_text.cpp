@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
+
 #include <time.h>
 #include <unistd.h>
 
@@ -40,6 +42,18 @@ public:
         metric(name, "gauge", help);
         sample(name, QByteArray(), value);
     }
+    // Cumulative _bucket{le} samples, then _sum and _count.
+    void histogram(const char* name, const char* help, const LatencyHistogram& h)
+    {
+        metric(name, "histogram", help);
+        const QByteArray base(name);
+        for (std::size_t i = 0; i <= LatencyHistogram::bounds; ++i) {
+            const QByteArray le = i < LatencyHistogram::bounds ? QByteArray(LatencyHistogram::labels[i]) : "+Inf";
+            sample((base + "_bucket").constData(), "{le=\"" + le + "\"}", double(h.cumulative(i)));
+        }
+        sample((base + "_sum").constData(), QByteArray(), h.sum());
+        sample((base + "_count").constData(), QByteArray(), double(h.count()));
+    }
     QByteArray text() const { return m_text; }
 
 private:
@@ -61,6 +75,16 @@ double seconds(const timespec& t)
     return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
+// A point on the monotonic clock in seconds since the Unix epoch, by its
+// distance from now; 0 for none.
+double wall_time(const std::optional<std::chrono::steady_clock::time_point>& t)
+{
+    timespec real{};
+    if (!t || ::clock_gettime(CLOCK_REALTIME, &real) != 0)
+        return 0;
+    return seconds(real) - std::chrono::duration<double>(std::chrono::steady_clock::now() - *t).count();
+}
+
 // The process's start in seconds since the Unix epoch, from its starttime in
 // /proc/self/stat (clock ticks on CLOCK_BOOTTIME) and the distance from that
 // clock to the wall clock now; 0 when the clocks cannot be read. Not from
@@ -78,7 +102,12 @@ double start_time(double starttime, double ticks)
 QByteArray render_metrics(const RouterMetrics& m, const RouterState& s, const QString& version)
 {
     Page p;
-    p.counter("shardex_deliveries_total", "Deliveries received from the input queue.", double(m.deliveries));
+    p.metric("shardex_deliveries_total", "counter",
+             "Deliveries received from the input queue, by the kind of body (undecodable ones count as protobuf).");
+    p.sample("shardex_deliveries_total", "{kind=\"json\"}", double(m.deliveries_json));
+    p.sample("shardex_deliveries_total", "{kind=\"protobuf\"}", double(m.deliveries_protobuf));
+    p.counter("shardex_fanout_deliveries_total", "Deliveries naming no device, published to every shard.",
+              double(m.fanout));
     p.counter("shardex_published_total", "Publications sent (a fan-out body counts once per shard).",
               double(m.published));
     p.counter("shardex_confirmed_total", "Publications confirmed by the broker.", double(m.confirmed));
@@ -92,6 +121,33 @@ QByteArray render_metrics(const RouterMetrics& m, const RouterState& s, const QS
     p.counter("shardex_undecodable_total", "Bodies neither JSON nor a valid message.", double(m.undecodable));
     p.counter("shardex_dropped_binary_total", "Binary bodies dropped under stop_binary.", double(m.dropped_binary));
     p.counter("shardex_reloads_total", "Restarts of the router after the first start.", double(m.reloads));
+    p.gauge("shardex_reload_success", "1 when the last reload of the settings was taken (1 before any), else 0.",
+            m.reload_success ? 1 : 0);
+    if (s.shard_count <= RouterMetrics::counted_shards) {
+        p.metric("shardex_shard_publications_total", "counter", "Publications sent to each shard.");
+        for (int shard = 0; shard < s.shard_count; ++shard)
+            p.sample("shardex_shard_publications_total", "{shard=\"" + QByteArray::number(shard) + "\"}",
+                     double(m.shard_publications[std::size_t(shard)]));
+    }
+    p.histogram("shardex_delivery_duration_seconds",
+                "From a delivery's arrival to the acknowledgement that covers it (rejected ones are not observed).",
+                m.delivery_duration);
+    p.histogram("shardex_confirm_duration_seconds", "From a publication to the broker's confirm of it.",
+                m.confirm_duration);
+    p.gauge("shardex_last_delivery_timestamp_seconds",
+            "When the last delivery arrived, in seconds since the Unix epoch; 0 before the first.",
+            wall_time(m.last_delivery));
+    p.gauge("shardex_last_confirm_timestamp_seconds",
+            "When the broker last confirmed a publication, in seconds since the Unix epoch; 0 before the first.",
+            wall_time(m.last_confirm));
+    p.metric("shardex_connection_attempts_total", "counter", "Broker connection attempts of each side, by outcome.");
+    using Side = std::pair<QByteArray, RouterMetrics::Attempts>;
+    for (const auto& [side, attempts] : {Side{"receiver", m.receiver_attempts}, Side{"publisher", m.publisher_attempts}}) {
+        p.sample("shardex_connection_attempts_total", "{side=\"" + side + "\",result=\"success\"}",
+                 double(attempts.success));
+        p.sample("shardex_connection_attempts_total", "{side=\"" + side + "\",result=\"failure\"}",
+                 double(attempts.failure));
+    }
     p.metric("shardex_connection_up", "gauge", "1 while that broker connection is open.");
     p.sample("shardex_connection_up", "{side=\"receiver\"}", s.receiver_up ? 1 : 0);
     p.sample("shardex_connection_up", "{side=\"publisher\"}", s.publisher_up ? 1 : 0);
@@ -140,4 +196,22 @@ QString unhealthy_reason(const RouterState& s, std::chrono::steady_clock::time_p
         return QStringLiteral("a publication has waited %1 s for its confirm").arg(waited.count());
     }
     return QString();
+}
+
+QByteArray render_devices(const DeviceSketch::Top& top, const RouterState& state)
+{
+    // Numbers only: nothing to escape.
+    QByteArray out = "{\"window_seconds\":" + QByteArray::number(DeviceSketch::window_seconds)
+                     + ",\"bodies\":" + QByteArray::number(top.bodies) + ",\"devices\":[";
+    for (std::size_t i = 0; i < top.devices.size(); ++i) {
+        const DeviceSketch::Device& d = top.devices[i];
+        const double share = top.bodies == 0 ? 0 : std::min(1.0, double(d.count) / double(top.bodies));
+        out += (i == 0 ? "{" : ",{");
+        out += "\"device\":" + QByteArray::number(d.device) + ",\"count\":" + QByteArray::number(d.count)
+               + ",\"share\":" + QByteArray::number(share, 'g', 4);
+        if (state.shard_count > 0)
+            out += ",\"shard\":" + QByteArray::number(quint32(d.device) % quint32(state.shard_count));
+        out += ",\"error\":" + QByteArray::number(d.error) + "}";
+    }
+    return out + "]}";
 }

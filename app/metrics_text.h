@@ -1,5 +1,6 @@
 #pragma once
 
+#include "router/device_sketch.h"
 #include "router/router_metrics.h"
 
 #include <QByteArray>
@@ -11,6 +12,11 @@
 // and gauges, the build, and the process's memory, CPU time, start time and
 // open files (read from /proc/self when scraped).
 QByteArray render_metrics(const RouterMetrics& metrics, const RouterState& state, const QString& version);
+
+// The loudest devices as JSON: {"window_seconds":60,"bodies":N,"devices":[{"device":D,"count":C,
+// "share":S,"shard":H,"error":E},...]}, share being count/bodies (0..1) and shard the device's
+// shard under the current shard count (left out before the first start).
+QByteArray render_devices(const DeviceSketch::Top& top, const RouterState& state);
 
 // A publication that has waited longer than this for its confirm makes the
 // service unhealthy.

@@ -23,6 +23,8 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger* log_, rabbit_publisher_conf
     connect(&client, &QAmqpClient::disconnected, this, &rabbit_publisher_impl::disconnected);
     connect(&client, &QAmqpClient::connected, this, &rabbit_publisher_impl::connected);
     connect(&client, &QAmqpClient::connectFailed, this, &rabbit_publisher_impl::connect_failed);
+    connect(&client, &QAmqpClient::connected, this, [this] { emit connection_attempt(true); });
+    connect(&client, &QAmqpClient::connectFailed, this, [this] { emit connection_attempt(false); });
     if (urls.size() > 1) {
         // With several nodes, each attempt says where it goes.
         connect(&client, &QAmqpClient::attemptStarted, this, [this] {
@@ -202,9 +204,10 @@ void rabbit_publisher_impl::settle(quint64 id, bool ok)
     if (it == m_in_flight.end())
         return;
     const quint64 ticket = it.value().ticket;
+    const auto sent = it.value().sent;
     m_in_flight.erase(it);
     if (ok)
-        emit confirmed(ticket);
+        emit confirmed(ticket, std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count());
     else
         emit failed(ticket);
 }

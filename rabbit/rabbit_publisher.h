@@ -76,7 +76,10 @@ public slots:
 
 signals:
     void conn_estimated();
-    void confirmed(quint64 ticket);
+    // Each connection attempt's outcome: connected, or failed before that.
+    void connection_attempt(bool connected);
+    // seconds: from the publication to its confirm.
+    void confirmed(quint64 ticket, double seconds);
     void failed(quint64 ticket);
     void resumed();
 

@@ -22,6 +22,8 @@ rabbit_receiver::rabbit_receiver(logger* log_, rabbit_receiver_config config_, Q
     connect(&client, &QAmqpClient::disconnected, this, &rabbit_receiver::disconnected, Qt::DirectConnection);
     connect(&client, &QAmqpClient::connected, this, &rabbit_receiver::connected, Qt::DirectConnection);
     connect(&client, &QAmqpClient::connectFailed, this, &rabbit_receiver::connect_failed);
+    connect(&client, &QAmqpClient::connected, this, [this] { emit connection_attempt(true); });
+    connect(&client, &QAmqpClient::connectFailed, this, [this] { emit connection_attempt(false); });
     if (!config.failover_paths.isEmpty()) {
         // With several nodes, each attempt says where it goes.
         connect(&client, &QAmqpClient::attemptStarted, this, [this] {

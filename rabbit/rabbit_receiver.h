@@ -53,6 +53,8 @@ public:
 
 signals:
     void conn_estimated();
+    // Each connection attempt's outcome: connected, or failed before that.
+    void connection_attempt(bool connected);
     void raw_data_received(QByteArray body, uint64_t tag);
     // After stop(): no delivery comes any more. Emitted once the broker
     // confirmed the cancel, or its channel or connection is gone.

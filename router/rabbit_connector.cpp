@@ -35,6 +35,8 @@ RabbitConnector::~RabbitConnector()
 
 bool RabbitConnector::refuse(const QStringList& problems)
 {
+    if (m_start > 0)
+        m_metrics.reload_success = false;
     for (const QString& problem : problems)
         log_line(log, 1) << start_signature << " refused: " << problem;
     emit StopWorking();
@@ -77,6 +79,8 @@ bool RabbitConnector::StartWorking()
     m_waiting.clear();
     m_routing_now.reset();
     m_tracker.reset(0, m_ack_batch);
+    m_settled.clear();
+    m_settled.reserve(std::size_t(settings.receiver.prefetch_count));
     m_tickets.clear();
     m_ack_timer.stop();
 
@@ -87,12 +91,18 @@ bool RabbitConnector::StartWorking()
         publisher->set_retry_interval(m_retry_interval);
     }
     connect(receiver, &rabbit_receiver::raw_data_received, this, &RabbitConnector::handleMsg, Qt::UniqueConnection);
+    connect(receiver, &rabbit_receiver::connection_attempt, this,
+            [this](bool ok) { ++(ok ? m_metrics.receiver_attempts.success : m_metrics.receiver_attempts.failure); });
+    connect(publisher, &rabbit_publisher_impl::connection_attempt, this,
+            [this](bool ok) { ++(ok ? m_metrics.publisher_attempts.success : m_metrics.publisher_attempts.failure); });
     connect(publisher, &rabbit_publisher_impl::confirmed, this, &RabbitConnector::onConfirmed);
     connect(publisher, &rabbit_publisher_impl::failed, this, &RabbitConnector::onFailed);
     // Queued: resumed() comes from inside the socket's own signals.
     connect(publisher, &rabbit_publisher_impl::resumed, this, &RabbitConnector::routeWaiting, Qt::QueuedConnection);
-    if (m_start > 1)
+    if (m_start > 1) {
         ++m_metrics.reloads;
+        m_metrics.reload_success = true;
+    }
     return true;
 }
 
@@ -108,7 +118,20 @@ RouterState RabbitConnector::state() const
         s.oldest_unconfirmed = publisher->oldest_unconfirmed();
     }
     s.unsettled = m_waiting.size() + m_tracker.open() + m_tracker.ready();
+    s.shard_count = routing_keys.size();
     return s;
+}
+
+namespace {
+qint64 sketchTime(std::chrono::steady_clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+} // namespace
+
+DeviceSketch::Top RabbitConnector::loudestDevices(int n) const
+{
+    return m_devices.top(n, sketchTime(std::chrono::steady_clock::now()));
 }
 
 void RabbitConnector::retire()
@@ -207,7 +230,8 @@ bool RabbitConnector::isCurrent(const Waiting& d) const
 
 void RabbitConnector::handleMsg(const QByteArray& body, uint64_t tag)
 {
-    ++m_metrics.deliveries;
+    const TimePoint arrival = std::chrono::steady_clock::now();
+    m_metrics.last_delivery = arrival;
     const quint64 generation = receiver->channel_generation();
     // What waits from a channel that closed went back to the queue and comes
     // again: drop it, so that at most one prefetch window waits here.
@@ -215,7 +239,7 @@ void RabbitConnector::handleMsg(const QByteArray& body, uint64_t tag)
         m_waiting.erase(std::remove_if(m_waiting.begin(), m_waiting.end(),
                                        [generation](const Waiting& w) { return w.generation != generation; }),
                         m_waiting.end());
-    m_waiting.append(Waiting{body, tag, generation, m_start});
+    m_waiting.append(Waiting{body, tag, generation, m_start, arrival});
     routeWaiting();
 }
 
@@ -277,10 +301,14 @@ void RabbitConnector::beginRouting(const Waiting& d)
 {
     if (!isCurrent(d))
         return;
-    if (d.generation != m_tracker.generation())
+    if (d.generation != m_tracker.generation()) {
         m_tracker.reset(d.generation, m_ack_batch);
+        m_settled.clear(); // the old channel's deliveries went back to the queue
+    }
 
     const ModemIdResult result = extractModemId(d.body);
+    ++(result.binary ? m_metrics.deliveries_protobuf : m_metrics.deliveries_json);
+    m_devices.record(result.modem_id.value_or(-1), sketchTime(d.arrival));
     if (!result.modem_id) {
         // Undecodable: rejected without requeue, so that a dead-letter exchange keeps it.
         ++m_metrics.undecodable;
@@ -293,9 +321,12 @@ void RabbitConnector::beginRouting(const Waiting& d)
     if (m_stop_binary && result.binary) {
         ++m_metrics.dropped_binary;
         m_tracker.add(d.tag, 0);
+        settled(d.tag, d.arrival);
         acknowledge(false);
         return;
     }
+    if (*result.modem_id == -1)
+        ++m_metrics.fanout;
     // Route with the table's own size, never with a count the table was not built for.
     const int count = *result.modem_id == -1 ? routing_keys.size() : 1;
     m_tracker.add(d.tag, count);
@@ -315,6 +346,8 @@ void RabbitConnector::publishNext()
 
     const quint64 ticket = publishMsg(d.body, m_routing_keys_utf8[int(shard)], binary);
     ++(ticket != 0 ? m_metrics.published : m_metrics.publish_failed);
+    if (ticket != 0 && shard < quint32(RouterMetrics::counted_shards))
+        ++m_metrics.shard_publications[shard];
     // A restart or a lost channel during the publisher's wait: this delivery
     // is back in the queue and comes again on the new channel.
     if (!isCurrent(d)) {
@@ -326,7 +359,7 @@ void RabbitConnector::publishNext()
         rejectDelivery(d.generation, d.tag, true);
         return;
     }
-    m_tickets.insert(ticket, Delivery{d.start, d.generation, d.tag});
+    m_tickets.insert(ticket, Delivery{d.start, d.generation, d.tag, d.arrival});
 }
 
 void RabbitConnector::rejectDelivery(quint64 generation, quint64 tag, bool requeue)
@@ -352,13 +385,23 @@ bool RabbitConnector::takeTicket(quint64 ticket, Delivery* delivery)
     return delivery->start == m_start && delivery->generation == m_tracker.generation();
 }
 
-void RabbitConnector::onConfirmed(quint64 ticket)
+void RabbitConnector::onConfirmed(quint64 ticket, double seconds)
 {
     ++m_metrics.confirmed;
+    m_metrics.confirm_duration.observe(seconds);
+    m_metrics.last_confirm = std::chrono::steady_clock::now();
     Delivery d;
-    if (takeTicket(ticket, &d) && m_tracker.confirm(d.tag))
+    if (takeTicket(ticket, &d) && m_tracker.confirm(d.tag)) {
+        settled(d.tag, d.arrival);
         acknowledge(false);
+    }
     finishWhenDrained();
+}
+
+void RabbitConnector::settled(quint64 tag, TimePoint arrival)
+{
+    m_settled.push_back(Settled{tag, arrival});
+    std::push_heap(m_settled.begin(), m_settled.end(), std::greater<Settled>());
 }
 
 void RabbitConnector::onFailed(quint64 ticket)
@@ -375,8 +418,21 @@ void RabbitConnector::acknowledge(bool flush)
 {
     const qint64 covered = m_tracker.ready();
     const quint64 tag = m_tracker.takeAck(flush);
-    if (tag != 0 && receiver && receiver->ack_message(tag, true, m_tracker.generation()))
-        m_metrics.acknowledged += quint64(covered);
+    if (tag != 0) {
+        const bool sent = receiver && receiver->ack_message(tag, true, m_tracker.generation());
+        if (sent)
+            m_metrics.acknowledged += quint64(covered);
+        // The deliveries this acknowledgement covers, timed when it went out
+        // (when not, their channel is gone and they come again).
+        const TimePoint now = std::chrono::steady_clock::now();
+        while (!m_settled.empty() && m_settled.front().tag <= tag) {
+            if (sent)
+                m_metrics.delivery_duration.observe(
+                    std::chrono::duration<double>(now - m_settled.front().arrival).count());
+            std::pop_heap(m_settled.begin(), m_settled.end(), std::greater<Settled>());
+            m_settled.pop_back();
+        }
+    }
     // The timer runs from the first settled delivery that waits for its batch,
     // and is never pushed back by later ones.
     if (!flush && m_tracker.ready() > 0 && !m_ack_timer.isActive())

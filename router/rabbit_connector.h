@@ -1,6 +1,7 @@
 #pragma once
 
 #include "delivery_tracker.h"
+#include "device_sketch.h"
 #include "dump_limiter.h"
 #include "modem_id_result.h"
 #include "router_metrics.h"
@@ -14,9 +15,11 @@
 #include <QTimer>
 #include <QVector>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 class RabbitConfig;
 class logger;
@@ -61,6 +64,8 @@ public:
 
     const RouterMetrics& metrics() const { return m_metrics; }
     RouterState state() const;
+    // The n devices that sent the most bodies in the last 60 s (see DeviceSketch).
+    DeviceSketch::Top loudestDevices(int n) const;
 
     // For tests: the reconnect and set-up retry interval of the receivers and
     // publishers that later starts create (their own 30 s otherwise).
@@ -74,11 +79,13 @@ private slots:
     void handleMsg(const QByteArray& body, uint64_t tag);
 
 private:
+    using TimePoint = std::chrono::steady_clock::time_point;
     struct Waiting {
         QByteArray body; // shared with the receiver's message, not copied
         quint64 tag;
         quint64 generation;
         quint64 start;
+        TimePoint arrival;
     };
     // The delivery whose publications are going out, one shard after another.
     struct Routing {
@@ -103,7 +110,10 @@ private:
     struct Delivery;
     // Takes the ticket's delivery out; true when it belongs to the current start and channel.
     bool takeTicket(quint64 ticket, Delivery* delivery);
-    void onConfirmed(quint64 ticket);
+    void onConfirmed(quint64 ticket, double seconds);
+    // The delivery is settled for acknowledgement: its arrival waits for the
+    // acknowledgement that covers it.
+    void settled(quint64 tag, TimePoint arrival);
     void onFailed(quint64 ticket);
     void rejectDelivery(quint64 generation, quint64 tag, bool requeue);
     void acknowledge(bool flush);
@@ -129,12 +139,25 @@ private:
     // Bounds the dumps of undecodable bodies; kept across starts, so a reload
     // does not open a fresh allowance.
     DumpLimiter m_dumps;
+    DeviceSketch m_devices; // kept across starts too
+
+    // Deliveries settled for acknowledgement and not yet acknowledged, a
+    // min-heap by tag: an acknowledgement covers those up to its tag. The
+    // broker holds back deliveries beyond the prefetch window, so it never
+    // holds more than that; its room is reserved at each start.
+    struct Settled {
+        quint64 tag;
+        TimePoint arrival;
+        bool operator>(const Settled& other) const { return tag > other.tag; }
+    };
+    std::vector<Settled> m_settled;
 
     // Deliveries of the current receiver channel until they are acknowledged.
     struct Delivery {
         quint64 start = 0;
         quint64 generation = 0;
         quint64 tag = 0;
+        TimePoint arrival;
     };
     quint64 m_start = 0; // counts successful starts; deliveries of an earlier one are stale
     DeliveryTracker m_tracker;

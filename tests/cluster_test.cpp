@@ -152,7 +152,7 @@ public:
     }
     double metric(const char* name) const
     {
-        return metricSamples(httpGet(metricsPort, "/metrics").body).value(QLatin1String(name), -1);
+        return familySum(metricSamples(httpGet(metricsPort, "/metrics").body), QLatin1String(name));
     }
     bool signal(int number, int exitTimeoutMs = 20000)
     {

@@ -20,6 +20,7 @@
 namespace {
 
 const QByteArray page = "# TYPE shardex_test_total counter\nshardex_test_total 7\n";
+const QByteArray devices = R"({"window_seconds":60,"bodies":0,"devices":[]})";
 
 // A server on 127.0.0.1 with fake callbacks.
 struct Fixture {
@@ -29,7 +30,7 @@ struct Fixture {
                              ++scrapes;
                              return page;
                          },
-                         [this] { return reason; }};
+                         [this] { return reason; }, [] { return devices; }};
 
     Fixture()
     {
@@ -129,6 +130,8 @@ TEST(MetricsServer, AnswersEachRequestWithItsStatusAndClosesTheConnection)
          "HTTP/1.1 200 OK", {}, page},
         {"bare LF line ends", "GET /metrics HTTP/1.1\nHost: x\n\n", {}, 0, "HTTP/1.1 200 OK", {}, page},
         {"healthy", "GET /healthz HTTP/1.1\r\n\r\n", {}, 0, "HTTP/1.1 200 OK", {}, "ok"},
+        {"devices", "GET /devices HTTP/1.1\r\n\r\n", {}, 0, "HTTP/1.1 200 OK", "Content-Type: application/json\r\n",
+         devices},
         {"unhealthy", "GET /healthz HTTP/1.1\r\n\r\n", "the consumer is not active", 0, "HTTP/1.1 503 Service Unavailable",
          "Content-Type: text/plain; charset=utf-8\r\n", "the consumer is not active"},
         {"alive while unhealthy", "GET /livez HTTP/1.1\r\n\r\n", "the consumer is not active", 0, "HTTP/1.1 200 OK",

@@ -9,6 +9,7 @@
 #include "app/metrics_text.h"
 #include "support/http_get.h"
 #include "support/log_file.h"
+#include "support/metrics_page.h"
 #include "support/process_memory.h"
 #include "support/tcp_proxy.h"
 #include "support/test_broker.h"
@@ -271,6 +272,13 @@ TEST_F(RouterTest, ARestartInsideThePublishersWaitLeavesNothingDangling)
     EXPECT_EQ(shard(1, 1).size(), 1) << log.raw().toStdString();
     EXPECT_TRUE(inputSettled());
     EXPECT_EQ(log.grep(QStringLiteral("shard: 1, routing key: p1")).size(), 2);
+    // The first publisher's attempt failed, the second one's connected; both receivers connected.
+    const RouterMetrics& m = router.metrics();
+    EXPECT_GE(m.publisher_attempts.failure, 1u);
+    EXPECT_EQ(m.publisher_attempts.success, 1u);
+    EXPECT_EQ(m.receiver_attempts.success, 2u);
+    EXPECT_EQ(m.receiver_attempts.failure, 0u);
+    EXPECT_TRUE(m.reload_success);
 }
 
 TEST_F(RouterTest, WhilePublishingWaitsFurtherDeliveriesQueueUpInsteadOfNesting)
@@ -383,6 +391,12 @@ TEST_F(RouterTest, UnderASteadyTrickleSettledDeliveriesAreAcknowledgedWithinASec
     // Those of about the last second may still wait; the others are acknowledged.
     EXPECT_LE(unacknowledged(), 5);
     EXPECT_TRUE(inputSettled(3000));
+    // Timed up to the acknowledgement, which the flush sends up to a second
+    // later (about 0.55 s on average here), not up to the confirm.
+    const LatencyHistogram& waited = router.metrics().delivery_duration;
+    EXPECT_EQ(waited.count(), 12u);
+    EXPECT_GT(waited.sum() / 12, 0.2);
+    EXPECT_EQ(waited.cumulative(11), 12u) << "all within 2.5 s";
 }
 
 TEST_F(RouterTest, AFanOutToEveryShardGoesOutInSlicesWithinBoundedMemory)
@@ -405,6 +419,10 @@ TEST_F(RouterTest, AFanOutToEveryShardGoesOutInSlicesWithinBoundedMemory)
     }
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(shard(i, 1).size(), 1) << i;
+    EXPECT_EQ(router.metrics().fanout, 1u);
+    EXPECT_FALSE(render_metrics(router.metrics(), router.state(), QStringLiteral("test"))
+                     .contains("shardex_shard_publications_total"))
+        << "no series per shard for more than 1024 shards";
 }
 
 TEST_F(RouterTest, FinishingAcknowledgesWhatIsSettledAndClosesBothConnections)
@@ -421,7 +439,9 @@ TEST_F(RouterTest, FinishingAcknowledgesWhatIsSettledAndClosesBothConnections)
     spin(150); // their confirms
     // A save that the start refuses, then the end of the process.
     writeSettings(QStringLiteral("shard_count=0\n"));
+    EXPECT_TRUE(router->metrics().reload_success);
     EXPECT_FALSE(router->StartWorking());
+    EXPECT_FALSE(router->metrics().reload_success);
     QSignalSpy finished(router.get(), &RabbitConnector::Finished);
     router->FinishWorking();
     ASSERT_TRUE(waitFor([&] { return finished.count() == 1; }, 15000));
@@ -461,4 +481,38 @@ TEST_F(RouterTest, HealthIsUnhealthyWhileThePublishingBrokerIsAway)
     EXPECT_EQ(away.body, QByteArray("the publishing broker connection is down"));
     EXPECT_TRUE(waitFor([&] { return httpGet(server.port(), "/healthz").status == 200; }, 10000));
     EXPECT_EQ(httpGet(server.port(), "/healthz").body, QByteArray("ok"));
+}
+
+TEST_F(RouterTest, ShardPublicationsAreKeptPerShardNumberAcrossReloads)
+{
+    RabbitConfig settings(writeSettings());
+    RabbitConnector router(settings, log.log(), nullptr);
+    // The shard_publications samples of the page: shard -> count.
+    const auto shards = [&] {
+        const QMap<QString, double> samples =
+            metricSamples(render_metrics(router.metrics(), router.state(), QStringLiteral("test")));
+        QMap<int, double> out;
+        const QRegularExpression key(QStringLiteral("^shardex_shard_publications_total\\{shard=\"(\\d+)\"\\}$"));
+        for (auto it = samples.begin(); it != samples.end(); ++it)
+            if (const QRegularExpressionMatch match = key.match(it.key()); match.hasMatch())
+                out.insert(match.captured(1).toInt(), it.value());
+        return out;
+    };
+    ASSERT_TRUE(router.StartWorking());
+    ASSERT_TRUE(consuming());
+    send({R"({"modem_id":1})", R"({"modem_id":2})", R"({"modem_id":6})", R"({"x":0})"});
+    ASSERT_TRUE(inputSettled());
+    EXPECT_EQ(shards(), (QMap<int, double>{{0, 1}, {1, 2}, {2, 3}, {3, 1}}));
+
+    writeSettings(QStringLiteral("shard_count=2\n"));
+    ASSERT_TRUE(router.StartWorking());
+    ASSERT_TRUE(consuming());
+    send({R"({"modem_id":3})"});
+    ASSERT_TRUE(inputSettled());
+    EXPECT_EQ(shards(), (QMap<int, double>{{0, 1}, {1, 3}})) << "shards 2 and 3 leave the page";
+
+    writeSettings();
+    ASSERT_TRUE(router.StartWorking());
+    EXPECT_EQ(shards(), (QMap<int, double>{{0, 1}, {1, 3}, {2, 3}, {3, 1}})) << "and come back with their counts";
+    EXPECT_EQ(router.metrics().published, 8u);
 }

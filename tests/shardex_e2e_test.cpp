@@ -18,6 +18,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QElapsedTimer>
+#include <QJsonDocument>
 #include <QMap>
 #include <QProcess>
 #include <QTcpServer>
@@ -25,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <string>
@@ -608,14 +610,29 @@ TEST_F(ShardexTest, MetricsCountAKnownMixOfTraffic)
     // Healthy: the publisher is up too, so no publication waits for it and fails.
     ASSERT_TRUE(waitFor([&] { return httpGet(port, "/healthz").status == 200; }, 30000));
     // Routed twice, a fan-out to the 4 shards, an undecodable body, a binary one dropped.
+    const double beforeSend = double(QDateTime::currentMSecsSinceEpoch()) / 1000;
     send({R"({"modem_id":1})", R"({"modem_id":2})", R"({"note":"every shard"})", "null", payload(5)});
     ASSERT_TRUE(inputSettled());
+    const double afterSettled = double(QDateTime::currentMSecsSinceEpoch()) / 1000;
     HttpReply reply = httpGet(port, "/metrics");
     ASSERT_EQ(reply.status, 200) << log().join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(reply.body.contains("# TYPE shardex_deliveries_total counter\n"));
     QMap<QString, double> m = metricSamples(reply.body);
     const QMap<QString, double> expected = {
-        {QStringLiteral("shardex_deliveries_total"), 5},
+        {QStringLiteral("shardex_deliveries_total{kind=\"json\"}"), 3},
+        {QStringLiteral("shardex_deliveries_total{kind=\"protobuf\"}"), 2}, // the undecodable body counts here
+        {QStringLiteral("shardex_fanout_deliveries_total"), 1},
+        {QStringLiteral("shardex_shard_publications_total{shard=\"0\"}"), 1},
+        {QStringLiteral("shardex_shard_publications_total{shard=\"1\"}"), 2},
+        {QStringLiteral("shardex_shard_publications_total{shard=\"2\"}"), 2},
+        {QStringLiteral("shardex_shard_publications_total{shard=\"3\"}"), 1},
+        {QStringLiteral("shardex_delivery_duration_seconds_count"), 4}, // the acknowledged ones
+        {QStringLiteral("shardex_confirm_duration_seconds_count"), 6},
+        {QStringLiteral("shardex_reload_success"), 1},
+        {QStringLiteral("shardex_connection_attempts_total{side=\"receiver\",result=\"success\"}"), 1},
+        {QStringLiteral("shardex_connection_attempts_total{side=\"receiver\",result=\"failure\"}"), 0},
+        {QStringLiteral("shardex_connection_attempts_total{side=\"publisher\",result=\"success\"}"), 1},
+        {QStringLiteral("shardex_connection_attempts_total{side=\"publisher\",result=\"failure\"}"), 0},
         {QStringLiteral("shardex_published_total"), 6},
         {QStringLiteral("shardex_confirmed_total"), 6},
         {QStringLiteral("shardex_publish_failed_total"), 0},
@@ -636,6 +653,18 @@ TEST_F(ShardexTest, MetricsCountAKnownMixOfTraffic)
         EXPECT_EQ(m.value(it.key(), -1), it.value()) << it.key().toStdString();
     for (const char* name : {"process_resident_memory_bytes", "process_open_fds"})
         EXPECT_GT(m.value(QLatin1String(name), -1), 0) << name;
+    for (const char* name : {"shardex_last_delivery_timestamp_seconds", "shardex_last_confirm_timestamp_seconds"}) {
+        EXPECT_GE(m.value(QLatin1String(name)), beforeSend - 0.1) << name;
+        EXPECT_LE(m.value(QLatin1String(name)), afterSettled + 0.1) << name;
+    }
+    // Every observation within a generous 30 s (the page's buckets are cumulative).
+    for (const char* name : {"shardex_delivery_duration_seconds", "shardex_confirm_duration_seconds"}) {
+        const QString family = QLatin1String(name);
+        const double count = m.value(family + QStringLiteral("_count"));
+        EXPECT_EQ(m.value(family + QStringLiteral("_bucket{le=\"30\"}")), count) << name;
+        EXPECT_EQ(m.value(family + QStringLiteral("_bucket{le=\"+Inf\"}")), count) << name;
+        EXPECT_GT(m.value(family + QStringLiteral("_sum")), 0) << name;
+    }
     // Seconds since the Unix epoch, to the kernel's clock tick.
     EXPECT_GE(m.value(QStringLiteral("process_start_time_seconds")), beforeStart - 1);
     EXPECT_LE(m.value(QStringLiteral("process_start_time_seconds")), afterStart + 1);
@@ -658,14 +687,75 @@ TEST_F(ShardexTest, MetricsCountAKnownMixOfTraffic)
     // A reload keeps the counts.
     ::kill(pid_t(process->processId()), SIGHUP);
     ASSERT_TRUE(waitLog(QStringLiteral(" : loaded successfully"), 2));
-    m = metricSamples(httpGet(port, "/metrics").body);
+    // Both connections anew: one more successful attempt each.
+    ASSERT_TRUE(waitFor([&] {
+        m = metricSamples(httpGet(port, "/metrics").body);
+        return m.value(QStringLiteral("shardex_connection_attempts_total{side=\"receiver\",result=\"success\"}")) == 2
+               && m.value(QStringLiteral("shardex_connection_attempts_total{side=\"publisher\",result=\"success\"}")) == 2;
+    }));
     const double requeued = m.value(QStringLiteral("shardex_rejected_total{requeue=\"true\"}"));
     EXPECT_GE(requeued, 1);
-    EXPECT_EQ(m.value(QStringLiteral("shardex_deliveries_total")), 6 + requeued) << "each requeued delivery came again";
+    EXPECT_EQ(m.value(QStringLiteral("shardex_deliveries_total{kind=\"json\"}")), 4 + requeued)
+        << "each requeued delivery came again";
+    EXPECT_EQ(m.value(QStringLiteral("shardex_deliveries_total{kind=\"protobuf\"}")), 2);
     EXPECT_EQ(m.value(QStringLiteral("shardex_confirmed_total")), 7);
     EXPECT_GE(m.value(QStringLiteral("shardex_publish_failed_total")), 1);
     EXPECT_EQ(m.value(QStringLiteral("shardex_acknowledged_total")), 5);
     EXPECT_EQ(m.value(QStringLiteral("shardex_reloads_total")), 1);
+    EXPECT_EQ(m.value(QStringLiteral("shardex_reload_success")), 1);
+    EXPECT_EQ(m.value(QStringLiteral("shardex_delivery_duration_seconds_count")), 5);
+    EXPECT_EQ(m.value(QStringLiteral("shardex_confirm_duration_seconds_count")), 7);
+    double perShard = 0;
+    for (int i = 0; i < 4; ++i)
+        perShard += m.value(QStringLiteral("shardex_shard_publications_total{shard=\"%1\"}").arg(i));
+    EXPECT_EQ(perShard, m.value(QStringLiteral("shardex_published_total")));
+}
+
+TEST_F(ShardexTest, DevicesListsTheLoudestDevicesOfASkewedMix)
+{
+    const quint16 port = freePort();
+    save(settingsText() + QStringLiteral("[metrics]\nlisten=127.0.0.1:%1\n").arg(port));
+    start();
+    ASSERT_TRUE(consuming());
+    // 2,000 bodies, shuffled: device 7 sends 40 %, device 9 20 %, 300 others
+    // share 750 bodies, and 50 name no device (bodies, not a device).
+    QMap<qint32, quint64> sent{{7, 800}, {9, 400}};
+    for (qint32 d = 100; d < 400; ++d)
+        sent[d] = d < 250 ? 3 : 2;
+    QList<QByteArray> bodies;
+    for (int i = 0; i < 50; ++i)
+        bodies.append(R"({"note":"every shard"})");
+    for (auto it = sent.begin(); it != sent.end(); ++it)
+        for (quint64 i = 0; i < it.value(); ++i)
+            bodies.append(QStringLiteral(R"({"modem_id":%1})").arg(it.key()).toUtf8());
+    std::shuffle(bodies.begin(), bodies.end(), std::mt19937(7));
+    ASSERT_EQ(bodies.size(), 2000);
+    Traffic traffic(vhost.name());
+    ASSERT_TRUE(traffic.publish(QStringLiteral("in"), bodies));
+    ASSERT_TRUE(inputSettled(60000));
+
+    const HttpReply reply = httpGet(port, "/devices");
+    ASSERT_EQ(reply.status, 200);
+    std::printf("%s\n", reply.body.constData());
+    const QJsonObject page = QJsonDocument::fromJson(reply.body).object();
+    EXPECT_EQ(page.value(QStringLiteral("window_seconds")).toInt(), 60);
+    EXPECT_EQ(page.value(QStringLiteral("bodies")).toInt(), 2000);
+    const QJsonArray devices = page.value(QStringLiteral("devices")).toArray();
+    ASSERT_EQ(devices.size(), 20);
+    for (int i = 0; i < devices.size(); ++i) {
+        const QJsonObject d = devices[i].toObject();
+        const qint32 device = d.value(QStringLiteral("device")).toInt();
+        const qint64 count = d.value(QStringLiteral("count")).toInt(), error = d.value(QStringLiteral("error")).toInt();
+        SCOPED_TRACE(device);
+        ASSERT_TRUE(sent.contains(device));
+        EXPECT_GE(count, qint64(sent[device]));
+        EXPECT_LE(count - error, qint64(sent[device]));
+        EXPECT_LE(error, 1950 / 1024) << "within the sketch's bound: device bodies / 1024";
+        EXPECT_NEAR(d.value(QStringLiteral("share")).toDouble(), double(count) / 2000, 0.0005);
+        EXPECT_EQ(d.value(QStringLiteral("shard")).toInt(), device % 4);
+    }
+    EXPECT_EQ(devices[0].toObject().value(QStringLiteral("device")).toInt(), 7);
+    EXPECT_EQ(devices[1].toObject().value(QStringLiteral("device")).toInt(), 9);
 }
 
 TEST_F(ShardexTest, TheStartTimeIsRightWhereProcShowsOnlyTheProcesses)

@@ -16,3 +16,14 @@ inline QMap<QString, double> metricSamples(const QByteArray& page)
     }
     return out;
 }
+
+// The sum of a family's samples over all its labels, -1 when the page has none.
+inline double familySum(const QMap<QString, double>& samples, const QString& family)
+{
+    double sum = -1;
+    for (auto it = samples.begin(); it != samples.end(); ++it) {
+        if (it.key() == family || it.key().startsWith(family + QLatin1Char('{')))
+            sum = qMax(sum, 0.0) + it.value();
+    }
+    return sum;
+}
