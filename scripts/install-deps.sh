@@ -11,6 +11,9 @@ packages=(
   libgtest-dev
   rabbitmq-server
   python3 python3-pika amqp-tools openssl
+  # The monitoring test reads the alert rules (promtool itself is unpacked
+  # from Debian's prometheus package by the test, not installed).
+  python3-yaml
   dpkg-dev fakeroot file lintian man-db systemd
   # The unit's test boots a minimal Debian under systemd-nspawn.
   debootstrap systemd-container

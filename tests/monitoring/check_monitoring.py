@@ -1,0 +1,307 @@
+#!/usr/bin/python3
+"""Checks the dashboard and the alert rules in docs/monitoring against each
+other's formats and against a real metrics page of shardex.
+
+  check_monitoring.py dashboard DASHBOARD
+      the dashboard as Grafana imports it: its data source is the template
+      variable, every variable it uses is defined, panels do not overlap, the
+      loudest devices are linked per instance
+  check_monitoring.py promql-rules DASHBOARD OUT
+      writes every query of the dashboard, with Grafana's variables replaced,
+      as a recording rule into OUT, for promtool to parse
+  check_monitoring.py families PAGE DASHBOARD RULES
+      every metric family a query names is on PAGE (a scrape of /metrics),
+      with the labels the query selects, groups by or shows
+
+Prints one line per problem and exits 1 when there is any.
+"""
+import json
+import re
+import sys
+
+import yaml
+
+METRIC = re.compile(r"\b((?:shardex|process)_[a-zA-Z0-9_]+)")
+SELECTOR = re.compile(r"\b((?:shardex|process)_[a-zA-Z0-9_]+)\s*\{([^}]*)\}")
+MATCHER = re.compile(r'([a-zA-Z_][a-zA-Z0-9_]*)\s*(=~|!~|!=|=)\s*"((?:[^"\\]|\\.)*)"')
+GROUPING = re.compile(r"\b(?:by|without|on|ignoring)\s*\(([^)]*)\)")
+LEGEND_LABEL = re.compile(r"\{\{\s*([a-zA-Z_][a-zA-Z0-9_]*)\s*\}\}")
+RULE_LABEL = re.compile(r"\$labels\.([a-zA-Z_][a-zA-Z0-9_]*)")
+GRAFANA_VARIABLE = re.compile(r"\$(?:\{([a-zA-Z0-9_]+)(?::[^}]*)?\}|([a-zA-Z0-9_]+))")
+# Labels the scrape adds to every series; le is every histogram bucket's.
+TARGET_LABELS = {"instance", "job"}
+# Grafana's own variables in a query, and what stands in for them when promtool parses it.
+GRAFANA_BUILTINS = {"__rate_interval": "5m", "__interval": "1m", "__range": "1h", "__range_s": "3600"}
+
+problems = []
+
+
+def problem(text):
+    if text not in problems:
+        problems.append(text)
+        print("FAIL: " + text)
+
+
+# --- the page -----------------------------------------------------------------
+
+def read_page(path):
+    """{family: {"type": T, "labels": {label: set of values}}} from a text-format page."""
+    families = {}
+    samples = []
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if line.startswith("# TYPE "):
+                _, _, name, kind = line.split(" ", 3)
+                families[name] = {"type": kind, "labels": {}}
+            elif line and not line.startswith("#"):
+                samples.append(line)
+    for line in samples:
+        m = re.match(r"([a-zA-Z_:][a-zA-Z0-9_:]*)(\{(.*)\})?\s", line)
+        if not m:
+            problem(f"page: a sample line that does not parse: {line}")
+            continue
+        family = family_of(m.group(1), families)
+        if family is None:
+            problem(f"page: a sample without a TYPE line: {line}")
+            continue
+        for label, _, value in MATCHER.findall(m.group(3) or ""):
+            families[family]["labels"].setdefault(label, set()).add(value)
+    return families
+
+
+def family_of(name, families):
+    """The family a series name belongs to: itself, or the histogram or summary of a _bucket, _sum, _count."""
+    if name in families:
+        return name
+    for suffix, kinds in (("_bucket", {"histogram"}), ("_sum", {"histogram", "summary"}),
+                          ("_count", {"histogram", "summary"})):
+        if name.endswith(suffix):
+            base = name[: -len(suffix)]
+            if base in families and families[base]["type"] in kinds:
+                return base
+    return None
+
+
+# --- what the documents query -------------------------------------------------
+
+def dashboard_queries(dashboard):
+    """(where, expr, legend) for every query: panel targets, variables, annotations."""
+    out = []
+    for panel in all_panels(dashboard):
+        for target in panel.get("targets", []):
+            if "expr" in target:
+                out.append((f'panel "{panel.get("title")}" {target.get("refId")}', target["expr"],
+                            target.get("legendFormat", "")))
+    for var in dashboard.get("templating", {}).get("list", []):
+        if var.get("type") == "query":
+            query = var.get("query")
+            text = query.get("query", "") if isinstance(query, dict) else query or ""
+            out.append((f'variable "{var.get("name")}"', label_values_metric(text), ""))
+    for annotation in dashboard.get("annotations", {}).get("list", []):
+        if "expr" in annotation:
+            out.append((f'annotation "{annotation.get("name")}"', annotation["expr"], ""))
+    return out
+
+
+def label_values_metric(text):
+    """label_values(METRIC, LABEL) -> "METRIC{LABEL=~".+"}": the metric and the label it reads."""
+    m = re.fullmatch(r"\s*label_values\(\s*([^,]+?)\s*,\s*([a-zA-Z_][a-zA-Z0-9_]*)\s*\)\s*", text)
+    if not m:
+        return text
+    return f'{m.group(1)}{{{m.group(2)}=~".+"}}'
+
+
+def all_panels(dashboard):
+    for panel in dashboard.get("panels", []):
+        yield panel
+        yield from panel.get("panels", [])  # inside a collapsed row
+
+
+def rule_queries(rules):
+    out = []
+    for group in rules.get("groups", []):
+        for rule in group.get("rules", []):
+            name = rule.get("alert") or rule.get("record")
+            templates = " ".join(str(v) for v in (rule.get("annotations") or {}).values())
+            out.append((f"rule {name}", rule["expr"], templates))
+    return out
+
+
+def check_against_page(where, expr, shown, families):
+    named = METRIC.findall(expr)
+    known = set()
+    for name in named:
+        family = family_of(name, families)
+        if family is None:
+            problem(f"{where}: {name} is not on the metrics page")
+        else:
+            known.add(family)
+    # Labels a selector matches: the family has them, and a value it must equal is one the page shows.
+    for name, matchers in SELECTOR.findall(expr):
+        family = family_of(name, families)
+        if family is None:
+            continue
+        labels = dict(families[family]["labels"])
+        if name.endswith("_bucket"):
+            labels.setdefault("le", set())
+        for label, op, value in MATCHER.findall(matchers):
+            if label in TARGET_LABELS:
+                continue
+            if label not in labels:
+                problem(f'{where}: {name} has no label {label} on the metrics page')
+            elif op == "=" and value not in labels[label]:
+                problem(f'{where}: {name}{{{label}="{value}"}} is not on the metrics page '
+                        f'(its values: {", ".join(sorted(labels[label]))})')
+    # Labels grouped by, matched on, or shown in a legend or an annotation: some family of the query has them.
+    available = set(TARGET_LABELS) | {"le"}
+    for family in known:
+        available |= set(families[family]["labels"])
+    used = {label.strip() for group in GROUPING.findall(expr) for label in group.split(",") if label.strip()}
+    used |= set(LEGEND_LABEL.findall(shown)) | set(RULE_LABEL.findall(shown))
+    for label in sorted(used - available):
+        if known:
+            problem(f"{where}: label {label} is on none of {', '.join(sorted(known))}")
+
+
+def check_families(page_path, dashboard_path, rules_path):
+    families = read_page(page_path)
+    with open(dashboard_path, encoding="utf-8") as f:
+        dashboard = json.load(f)
+    with open(rules_path, encoding="utf-8") as f:
+        rules = yaml.safe_load(f)
+    queries = dashboard_queries(dashboard) + rule_queries(rules)
+    for where, expr, shown in queries:
+        check_against_page(where, expr, shown, families)
+    named = {family_of(n, families) for _, expr, _ in queries for n in METRIC.findall(expr)} - {None}
+    print(f"{len(queries)} queries name {len(named)} families, of {len(families)} on the page")
+
+
+# --- the dashboard ------------------------------------------------------------
+
+def check_dashboard(path):
+    with open(path, encoding="utf-8") as f:
+        dashboard = json.load(f)
+    for key in ("title", "uid", "panels", "templating", "schemaVersion"):
+        if key not in dashboard:
+            problem(f"the dashboard has no {key}")
+    if dashboard.get("id") is not None:
+        problem("the dashboard has an id: an import would overwrite that dashboard of one Grafana")
+
+    variables = {v.get("name"): v for v in dashboard.get("templating", {}).get("list", [])}
+    source = [v for v in variables.values() if v.get("type") == "datasource"]
+    if len(source) != 1 or source[0].get("query") != "prometheus":
+        problem("the dashboard needs exactly one data source variable of type prometheus")
+    source_name = source[0]["name"] if source else "datasource"
+
+    # Every data source reference, anywhere, is the variable (or Grafana's own for its annotations).
+    def walk(node, where):
+        if isinstance(node, dict):
+            ds = node.get("datasource")
+            if isinstance(ds, dict):
+                uid = ds.get("uid", "")
+                if uid not in (f"${source_name}", f"${{{source_name}}}", "-- Grafana --"):
+                    problem(f"{where}: a fixed data source {ds}")
+            elif isinstance(ds, str):
+                problem(f"{where}: a data source by name ({ds}) instead of the variable")
+            for key, value in node.items():
+                walk(value, f"{where}.{key}")
+        elif isinstance(node, list):
+            for i, value in enumerate(node):
+                walk(value, f"{where}[{i}]")
+    walk(dashboard, "dashboard")
+
+    # Every variable used is defined: an undefined one reaches Prometheus as text.
+    def used_variables(node):
+        if isinstance(node, str):
+            for braced, plain in GRAFANA_VARIABLE.findall(node):
+                yield braced or plain
+        elif isinstance(node, dict):
+            for value in node.values():
+                yield from used_variables(value)
+        elif isinstance(node, list):
+            for value in node:
+                yield from used_variables(value)
+    for name in sorted(set(used_variables(dashboard))):
+        if name not in variables and name not in GRAFANA_BUILTINS and not name.startswith("__"):
+            problem(f"the variable ${name} is used but not defined")
+
+    # Panels: unique ids, a place on the 24-column grid, no two on the same cells.
+    seen_ids = set()
+    cells = {}
+    panels = list(all_panels(dashboard))
+    if not panels:
+        problem("the dashboard has no panels")
+    for panel in panels:
+        title = panel.get("title")
+        pid = panel.get("id")
+        if pid in seen_ids:
+            problem(f'panel "{title}": id {pid} is taken')
+        seen_ids.add(pid)
+        grid = panel.get("gridPos", {})
+        try:
+            x, y, w, h = (int(grid[k]) for k in ("x", "y", "w", "h"))
+        except (KeyError, TypeError, ValueError):
+            problem(f'panel "{title}": no gridPos x, y, w, h')
+            continue
+        if x < 0 or w < 1 or h < 1 or x + w > 24:
+            problem(f'panel "{title}": gridPos {grid} is off the 24-column grid')
+        for cx in range(x, x + w):
+            for cy in range(y, y + h):
+                if (cx, cy) in cells:
+                    problem(f'panel "{title}" overlaps panel "{cells[cx, cy]}"')
+                    break
+                cells[cx, cy] = title
+            else:
+                continue
+            break
+        for target in panel.get("targets", []):
+            if not target.get("expr", "").strip():
+                problem(f'panel "{title}": a target without a query')
+        if panel.get("type") != "text" and panel.get("type") != "row" and not panel.get("targets"):
+            problem(f'panel "{title}": no query')
+
+    # The loudest devices: /devices of the instance shown, which Grafana cannot query.
+    link = re.compile(r"https?://\$\{?instance\}?/devices")
+    texts = [p.get("options", {}).get("content", "") for p in panels if p.get("type") == "text"]
+    urls = [l.get("url", "") for p in panels for l in p.get("links", [])]
+    urls += [l.get("url", "") for l in dashboard.get("links", [])]
+    if not any(link.search(t) for t in texts):
+        problem("no text panel links to http://${instance}/devices")
+    if not any(link.fullmatch(u) for u in urls):
+        problem("no panel or dashboard link to http://${instance}/devices")
+    print(f"{len(panels)} panels, variables {', '.join(sorted(variables))}")
+
+
+def write_promql_rules(dashboard_path, out_path):
+    with open(dashboard_path, encoding="utf-8") as f:
+        dashboard = json.load(f)
+
+    def substitute(expr):
+        def one(m):
+            name = m.group(1) or m.group(2)
+            return GRAFANA_BUILTINS.get(name, "shardex-1:9187")
+        return GRAFANA_VARIABLE.sub(one, expr)
+
+    rules = [{"record": f"dashboard:query_{i}", "expr": substitute(expr)}
+             for i, (_, expr, _) in enumerate(dashboard_queries(dashboard))]
+    with open(out_path, "w", encoding="utf-8") as f:
+        yaml.safe_dump({"groups": [{"name": "dashboard", "rules": rules}]}, f, sort_keys=False)
+    print(f"{len(rules)} dashboard queries written to {out_path}")
+
+
+def main(argv):
+    if len(argv) == 3 and argv[1] == "dashboard":
+        check_dashboard(argv[2])
+    elif len(argv) == 4 and argv[1] == "promql-rules":
+        write_promql_rules(argv[2], argv[3])
+    elif len(argv) == 5 and argv[1] == "families":
+        check_families(argv[2], argv[3], argv[4])
+    else:
+        print(__doc__, file=sys.stderr)
+        return 2
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
