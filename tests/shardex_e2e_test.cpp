@@ -433,7 +433,9 @@ TEST_F(ShardexTest, HugeBodiesNeitherFreezeTheRouterNorGrowItAndGarbageIsDumpedI
                 prober.probes(), prober.answered(), prober.slowestMs(), double(peakRise) / (1 << 20),
                 double(peakRise) / size, growth);
     EXPECT_EQ(prober.answered(), prober.probes()) << "every probe is answered while the bodies are handled";
-    EXPECT_LT(prober.slowestMs(), 250);
+    if (timingFiguresMeaningful) {
+        EXPECT_LT(prober.slowestMs(), 250);
+    }
     EXPECT_LT(growth, 1 << 20);
     if (memoryFiguresMeaningful) {
         EXPECT_LT(peakRise, size * 5 / 2);

@@ -20,6 +20,10 @@ constexpr bool memoryFiguresMeaningful = true;
 constexpr bool memoryFiguresMeaningful = true;
 #endif
 
+// Timings of an unoptimised build under the sanitizers are several times a
+// release build's: bounds on them hold only without the sanitizers.
+constexpr bool timingFiguresMeaningful = memoryFiguresMeaningful;
+
 // A field such as "VmHWM" (peak resident size) or "VmRSS" in bytes, or -1.
 inline qint64 processMemory(qint64 pid, const std::string& field)
 {
