@@ -81,6 +81,8 @@ int main(int argc, char* argv[])
         [&router] { return render_devices(router.loudestDevices(20), router.state()); });
     QString metricsListen; // the address the endpoint listens on now
     router.setStartCheck([&](const RabbitConfig& loaded) -> QString {
+        // Without the endpoint nobody asks for the loudest devices: no need to count them.
+        router.setCountingDevices(!loaded.metrics_listen.isEmpty());
         if (loaded.metrics_listen == metricsListen)
             return QString();
         metrics.close();

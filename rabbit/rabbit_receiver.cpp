@@ -7,7 +7,6 @@
 #include "config/password_file.h"
 
 #include <QDebug>
-#include <QPointer>
 
 #include <algorithm>
 
@@ -268,15 +267,13 @@ void rabbit_receiver::messageReceived()
     }
     message = queue_handle->dequeue();
     // Read before emitting: a nested delivery may overwrite `message`, and a
-    // handler may delete this receiver.
+    // handler may delete this receiver, so nothing below touches `this`.
     const uint64_t tag = uint64_t(message.deliveryTag());
     const QByteArray payload = message.payload();
-    const QPointer<rabbit_receiver> self(this);
+    // Emptied before it is handed on: the body is not kept until the next
+    // delivery (a large one would otherwise stay in memory beside the next).
+    message = QAmqpMessage();
     emit raw_data_received(payload, tag);
-    // Handed on: the body is not kept until the next delivery (a large one
-    // would otherwise stay in memory beside the next).
-    if (self)
-        message = QAmqpMessage();
 }
 
 void rabbit_receiver::disconnected()

@@ -308,7 +308,8 @@ void RabbitConnector::beginRouting(const Waiting& d)
 
     const ModemIdResult result = extractModemId(d.body);
     ++(result.binary ? m_metrics.deliveries_protobuf : m_metrics.deliveries_json);
-    m_devices.record(result.modem_id.value_or(-1), sketchTime(d.arrival));
+    if (m_counting_devices)
+        m_devices.record(result.modem_id.value_or(-1), sketchTime(d.arrival));
     if (!result.modem_id) {
         // Undecodable: rejected without requeue, so that a dead-letter exchange keeps it.
         ++m_metrics.undecodable;

@@ -66,6 +66,9 @@ public:
     RouterState state() const;
     // The n devices that sent the most bodies in the last 60 s (see DeviceSketch).
     DeviceSketch::Top loudestDevices(int n) const;
+    // Whether bodies are counted per device (on unless switched off): only
+    // worth its cost when an endpoint serves loudestDevices().
+    void setCountingDevices(bool on) { m_counting_devices = on; }
 
     // For tests: the reconnect and set-up retry interval of the receivers and
     // publishers that later starts create (their own 30 s otherwise).
@@ -140,6 +143,7 @@ private:
     // does not open a fresh allowance.
     DumpLimiter m_dumps;
     DeviceSketch m_devices; // kept across starts too
+    bool m_counting_devices = true;
 
     // Deliveries settled for acknowledgement and not yet acknowledged, a
     // min-heap by tag: an acknowledgement covers those up to its tag. The
