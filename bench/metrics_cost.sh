@@ -2,9 +2,10 @@
 # What the metrics endpoint costs: shardex routes the same preloaded backlog
 # without [metrics] listen ("without"), with it but not scraped ("idle"), and
 # with it scraped while it works ("scraped": GET /metrics and GET /devices,
-# each every 200 ms), the variants alternating run by run. The counters,
-# histograms and the device sketch are kept in every variant: "idle" differs
-# from "without" only by a listening socket, and shows the noise. Prints per
+# each every 200 ms), the variants alternating run by run. The counters and
+# histograms are kept in every variant; the device sketch is fed only with the
+# endpoint, so "idle" differs from "without" by the sketch and a listening
+# socket. Prints per
 # run and as medians the msgs/s seen at the shard queues and shardex's own CPU
 # time per message, and the ratios of each variant to "without"; for
 # "scraped", how many pages of each it served. The last pages scraped must
