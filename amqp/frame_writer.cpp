@@ -2,6 +2,8 @@
 
 #include <QtEndian>
 
+#include <cstring>
+
 namespace amqp {
 
 namespace {
@@ -86,11 +88,14 @@ bool FrameWriter::publish(quint16 channel, const QByteArray& exchange, const QBy
     return true;
 }
 
-void FrameWriter::bodyFrameHeader(quint16 channel, int size, char (&header)[FrameHeaderSize])
+int FrameWriter::bodyFrame(quint16 channel, const char* data, int size, char* out)
 {
-    header[0] = char(FrameBody);
-    qToBigEndian<quint16>(channel, header + 1);
-    qToBigEndian<quint32>(quint32(size), header + 3);
+    out[0] = char(FrameBody);
+    qToBigEndian<quint16>(channel, out + 1);
+    qToBigEndian<quint32>(quint32(size), out + 3);
+    std::memcpy(out + FrameHeaderSize, data, size_t(size));
+    out[FrameHeaderSize + size] = char(FrameEnd);
+    return size + FrameOverhead;
 }
 
 bool FrameWriter::publishHead(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey,

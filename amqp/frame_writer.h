@@ -30,12 +30,14 @@ public:
     bool publish(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey, bool mandatory,
                  bool immediate, const QByteArray& contentType, const QByteArray& body, QString* error);
     // The method and header frames of that basic.publish only, for a body of
-    // bodySize bytes whose frames the caller writes (bodyFrameHeader before
-    // each piece of at most maxBodyFrame() bytes, FrameEnd after it).
+    // bodySize bytes whose frames the caller writes (bodyFrame() for each
+    // piece of at most maxBodyFrame() bytes).
     bool publishHead(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey, bool mandatory,
                      bool immediate, const QByteArray& contentType, quint64 bodySize, QString* error);
     int maxBodyFrame() const { return int(m_frameMax) - FrameOverhead; }
-    static void bodyFrameHeader(quint16 channel, int size, char (&header)[FrameHeaderSize]);
+    // One whole body frame of the size bytes at data, written to out (room for
+    // size + FrameOverhead bytes); returns the frame's length.
+    static int bodyFrame(quint16 channel, const char* data, int size, char* out);
 
     bool isEmpty() const { return m_out.isEmpty(); }
     qint64 size() const { return m_out.size(); }

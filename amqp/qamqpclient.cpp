@@ -10,8 +10,6 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 
-#include <cstring>
-
 #ifndef SHARDEX_VERSION
 #define SHARDEX_VERSION "unknown"
 #endif
@@ -844,15 +842,11 @@ bool QAmqpClientPrivate::sendPublish(quint16 channel, const QByteArray& exchange
         return false;
     flush();
     const int chunk = writer.maxBodyFrame();
-    QByteArray frame(FrameHeaderSize + chunk + FrameEndSize, Qt::Uninitialized);
+    QByteArray frame(chunk + FrameOverhead, Qt::Uninitialized);
     for (int offset = 0; offset < body.size(); offset += chunk) {
         const int size = qMin(chunk, body.size() - offset);
-        char header[FrameHeaderSize];
-        FrameWriter::bodyFrameHeader(channel, size, header);
-        std::memcpy(frame.data(), header, FrameHeaderSize);
-        std::memcpy(frame.data() + FrameHeaderSize, body.constData() + offset, size_t(size));
-        frame[FrameHeaderSize + size] = char(FrameEnd);
-        if (!writeOut(frame.constData(), FrameHeaderSize + size + FrameEndSize))
+        const int length = FrameWriter::bodyFrame(channel, body.constData() + offset, size, frame.data());
+        if (!writeOut(frame.constData(), length))
             break; // the connection ends from the event loop; the publication's confirm never comes
     }
     return true;
