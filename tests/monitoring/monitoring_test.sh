@@ -20,12 +20,8 @@ work=$(mktemp -d)
 vhost=monitoring-$$
 shardex_pid=
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-section() { echo "== $*"; }
+# shellcheck source-path=SCRIPTDIR source=../support/checks.sh
+. "$root/tests/support/checks.sh"
 
 cleanup() {
   if [ -n "$shardex_pid" ]; then
@@ -176,8 +172,4 @@ if [ "$status" != 200 ] || ! /usr/bin/python3 -c \
   fail "GET /devices: $status $(head -c 200 "$work/devices")"
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
-fi
-echo "monitoring: all checks passed"
+checks_done monitoring

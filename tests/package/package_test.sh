@@ -10,12 +10,8 @@ version=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-section() { echo "== $*"; }
+# shellcheck source-path=SCRIPTDIR source=../support/checks.sh
+. "$(dirname "$0")/../support/checks.sh"
 
 section "cpack"
 # Named as the build's generator, Ninja (which has no preinstall target) keeps
@@ -154,8 +150,4 @@ fi
 section "lintian"
 lintian --fail-on error --display-info "$deb" || fail "lintian found errors"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
-fi
-echo "package $(basename "$deb"): all checks passed"
+checks_done "package $(basename "$deb")"
