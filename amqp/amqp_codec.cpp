@@ -1,5 +1,7 @@
 #include "amqp_codec.h"
 
+#include "basic_properties.h"
+
 #include <amqp.h>
 #include <amqp_framing.h>
 
@@ -262,11 +264,9 @@ struct AmqpCodec::State {
     void recycle() { recycle_amqp_pool(&pool); }
 
     RecentDeliverTexts deliverTexts;
-    // The properties of the last content header, encoded and decoded: most
-    // streams repeat the same ones, and the decoded hash is then shared.
-    QByteArray lastProperties;
-    QAmqpMessage::PropertyHash lastDecoded;
-    bool haveLast = false;
+    // The property list of the last content header, checked (at first the
+    // list without properties).
+    QByteArray lastProperties = QByteArray(2, '\0');
 };
 
 AmqpCodec::AmqpCodec() : m(new State) {}
@@ -555,14 +555,40 @@ bool AmqpCodec::decodeContentHeader(const char* data, int size, ContentHeader& o
     }
     const char* encodedProperties = data + HeaderPrefixSize;
     const int encodedSize = size - HeaderPrefixSize;
-    if (m->haveLast && encodedSize == m->lastProperties.size()
+    // Most streams repeat the same properties: those are checked once, and
+    // their bytes shared.
+    if (encodedSize == m->lastProperties.size()
         && std::memcmp(encodedProperties, m->lastProperties.constData(), size_t(encodedSize)) == 0) {
-        out.properties = m->lastDecoded;
+        out.properties = m->lastProperties;
         return true;
     }
+    // rabbitmq-c checks every field, tables included; the walk also refuses
+    // flags the basic class does not have and bytes behind the last property,
+    // so that the list can later be passed on as it is.
     amqp_bytes_t encoded{size_t(encodedSize), const_cast<char*>(encodedProperties)};
     void* decoded = nullptr;
     const int status = amqp_decode_properties(out.classId, &m->pool, encoded, &decoded);
+    m->recycle();
+    if (status != AMQP_STATUS_OK || !decoded) {
+        *error = QStringLiteral("cannot decode content properties: %1")
+                     .arg(QString::fromLatin1(amqp_error_string2(status)));
+        return false;
+    }
+    if (!basic_properties::wellFormed(encodedProperties, encodedSize)) {
+        *error = QStringLiteral("cannot decode content properties: unknown property flags or bytes behind them");
+        return false;
+    }
+    m->lastProperties = QByteArray(encodedProperties, encodedSize);
+    out.properties = m->lastProperties;
+    return true;
+}
+
+bool AmqpCodec::decodeProperties(const QByteArray& list, QAmqpMessage::PropertyHash& out, QString* error)
+{
+    out.clear();
+    amqp_bytes_t encoded{size_t(list.size()), const_cast<char*>(list.constData())};
+    void* decoded = nullptr;
+    const int status = amqp_decode_properties(BasicClass, &m->pool, encoded, &decoded);
     if (status != AMQP_STATUS_OK || !decoded) {
         *error = QStringLiteral("cannot decode content properties: %1")
                      .arg(QString::fromLatin1(amqp_error_string2(status)));
@@ -571,7 +597,7 @@ bool AmqpCodec::decodeContentHeader(const char* data, int size, ContentHeader& o
     }
     const auto* p = static_cast<const amqp_basic_properties_t*>(decoded);
     const TableConverter tables(&m->pool);
-    QAmqpMessage::PropertyHash& props = out.properties;
+    QAmqpMessage::PropertyHash& props = out;
     const amqp_flags_t f = p->_flags;
     if (f & AMQP_BASIC_CONTENT_TYPE_FLAG) props.insert(QAmqpMessage::ContentType, text(p->content_type));
     if (f & AMQP_BASIC_CONTENT_ENCODING_FLAG) props.insert(QAmqpMessage::ContentEncoding, text(p->content_encoding));
@@ -589,9 +615,6 @@ bool AmqpCodec::decodeContentHeader(const char* data, int size, ContentHeader& o
     if (f & AMQP_BASIC_APP_ID_FLAG) props.insert(QAmqpMessage::AppId, text(p->app_id));
     if (f & AMQP_BASIC_CLUSTER_ID_FLAG) props.insert(QAmqpMessage::ClusterID, text(p->cluster_id));
     m->recycle();
-    m->lastProperties = QByteArray(encodedProperties, encodedSize);
-    m->lastDecoded = props;
-    m->haveLast = true;
     return true;
 }
 

@@ -10,11 +10,12 @@
 
 namespace amqp {
 
-// What a content header frame carries.
+// What a content header frame carries. The properties stay in their wire
+// form (see basic_properties.h) until someone asks for their values.
 struct ContentHeader {
     quint16 classId = 0;
     quint64 bodySize = 0;
-    QAmqpMessage::PropertyHash properties;
+    QByteArray properties;
 };
 
 // Encodes and decodes method and content-header payloads with rabbitmq-c's
@@ -34,7 +35,10 @@ public:
     bool encodeMethod(const Method& method, QByteArray& out, QString* error);
 
     // A content header frame's payload: class id, weight, body size, properties.
+    // The properties are checked whole (tables included) but not converted.
     bool decodeContentHeader(const char* data, int size, ContentHeader& out, QString* error);
+    // The values of a property list that decodeContentHeader accepted.
+    bool decodeProperties(const QByteArray& list, QAmqpMessage::PropertyHash& out, QString* error);
     bool encodeContentHeader(quint16 classId, quint64 bodySize, const QAmqpMessage::PropertyHash& properties,
                              QByteArray& out, QString* error);
 

@@ -9,6 +9,9 @@ namespace amqp {
 namespace {
 constexpr int InitialCapacity = 16 * 1024;
 constexpr int KeptCapacity = 1 << 20;
+// A content header frame without its property list: frame header, class id,
+// weight, body size, frame end.
+constexpr int HeaderFrameSize = FrameHeaderSize + 12 + FrameEndSize;
 } // namespace
 
 FrameWriter::FrameWriter(AmqpCodec& codec) : m_codec(codec)
@@ -80,9 +83,9 @@ bool FrameWriter::content(quint16 channel, const Method& publish, const QByteArr
 }
 
 bool FrameWriter::publish(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey, bool mandatory,
-                          bool immediate, const QByteArray& contentType, const QByteArray& body, QString* error)
+                          bool immediate, const QByteArray& properties, const QByteArray& body, QString* error)
 {
-    if (!publishHead(channel, exchange, routingKey, mandatory, immediate, contentType, quint64(body.size()), error))
+    if (!publishHead(channel, exchange, routingKey, mandatory, immediate, properties, quint64(body.size()), error))
         return false;
     bodyFrames(channel, body);
     return true;
@@ -99,14 +102,18 @@ int FrameWriter::bodyFrame(quint16 channel, const char* data, int size, char* ou
 }
 
 bool FrameWriter::publishHead(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey,
-                              bool mandatory, bool immediate, const QByteArray& contentType, quint64 bodySize,
+                              bool mandatory, bool immediate, const QByteArray& properties, quint64 bodySize,
                               QString* error)
 {
-    if (exchange.size() > 255 || routingKey.size() > 255 || contentType.size() > 255) {
+    if (exchange.size() > 255 || routingKey.size() > 255) {
         *error = QStringLiteral("basic.publish: a name is longer than 255 bytes");
         return false;
     }
-    // Both frames are far below the smallest frame_max, whatever the names.
+    if (properties.size() < 2 || HeaderFrameSize + properties.size() > int(m_frameMax)) {
+        *error = QStringLiteral("message properties do not fit in one frame");
+        return false;
+    }
+    // The method frame is far below the smallest frame_max, whatever the names.
     int frame = beginFrame(FrameMethod, channel);
     char fixed[14];
     qToBigEndian<quint32>(quint32(BasicPublish), fixed);
@@ -121,10 +128,8 @@ bool FrameWriter::publishHead(quint16 channel, const QByteArray& exchange, const
     qToBigEndian<quint16>(BasicClass, fixed);
     qToBigEndian<quint16>(0, fixed + 2); // weight
     qToBigEndian<quint64>(bodySize, fixed + 4);
-    qToBigEndian<quint16>(contentType.isEmpty() ? 0 : quint16(QAmqpMessage::ContentType), fixed + 12);
-    m_out.append(fixed, 14);
-    if (!contentType.isEmpty())
-        shortString(contentType);
+    m_out.append(fixed, 12);
+    m_out.append(properties);
     endFrame(frame);
     return true;
 }

@@ -23,17 +23,18 @@ public:
     // split into frames of at most frame_max - 8 bytes; none for an empty body.
     bool content(quint16 channel, const Method& method, const QByteArray& body,
                  const QAmqpMessage::PropertyHash& properties, QString* error);
-    // The same for a basic.publish whose only property is its content type
-    // (none when empty), written straight into the buffer: the bytes content()
-    // makes, without a Method, a property hash or a text conversion. Names and
-    // the content type take UTF-8 of at most 255 bytes.
+    // The same for a basic.publish whose properties are given as a property
+    // list in its wire form (see basic_properties.h), written straight into
+    // the buffer: the bytes content() makes, without a Method, a property hash
+    // or a text conversion. Names take UTF-8 of at most 255 bytes; the header
+    // frame must fit in frame_max.
     bool publish(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey, bool mandatory,
-                 bool immediate, const QByteArray& contentType, const QByteArray& body, QString* error);
+                 bool immediate, const QByteArray& properties, const QByteArray& body, QString* error);
     // The method and header frames of that basic.publish only, for a body of
     // bodySize bytes whose frames the caller writes (bodyFrame() for each
     // piece of at most maxBodyFrame() bytes).
     bool publishHead(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey, bool mandatory,
-                     bool immediate, const QByteArray& contentType, quint64 bodySize, QString* error);
+                     bool immediate, const QByteArray& properties, quint64 bodySize, QString* error);
     int maxBodyFrame() const { return int(m_frameMax) - FrameOverhead; }
     // One whole body frame of the size bytes at data, written to out (room for
     // size + FrameOverhead bytes); returns the frame's length.

@@ -95,13 +95,13 @@ bool QAmqpChannel::sendContent(const Method& method, const QByteArray& body,
 }
 
 bool QAmqpChannel::sendPublish(const QByteArray& exchange, const QByteArray& routingKey, int options,
-                               const QByteArray& contentType, const QByteArray& body, QString* error)
+                               const QByteArray& properties, const QByteArray& body, QString* error)
 {
     if (!m_client) {
         *error = QStringLiteral("the channel is no longer in use");
         return false;
     }
-    return m_client->d->sendPublish(m_number, exchange, routingKey, options, contentType, body, error);
+    return m_client->d->sendPublish(m_number, exchange, routingKey, options, properties, body, error);
 }
 
 void QAmqpChannel::beginOpen()

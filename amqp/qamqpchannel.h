@@ -61,9 +61,9 @@ protected:
     bool sendMethod(const amqp::Method& method);
     bool sendContent(const amqp::Method& method, const QByteArray& body, const QAmqpMessage::PropertyHash& properties,
                      QString* error);
-    // basic.publish with only a content type, encoded without a Method.
+    // basic.publish with a property list in its wire form, encoded without a Method.
     bool sendPublish(const QByteArray& exchange, const QByteArray& routingKey, int options,
-                     const QByteArray& contentType, const QByteArray& body, QString* error);
+                     const QByteArray& properties, const QByteArray& body, QString* error);
     // Emits error() from the event loop, where its handlers may do anything.
     void reportLater(int code, const QString& text);
     QAmqpClient* client() const { return m_client; }
@@ -72,8 +72,8 @@ protected:
     virtual void channelOpened() {}
     virtual void channelLost() {}
     virtual void handleMethod(const amqp::Method& method) = 0;
-    virtual void handleContent(const amqp::Method& method, QAmqpMessage::PropertyHash&& properties,
-                               QByteArray&& body) = 0;
+    // properties: the property list as the content header carried it.
+    virtual void handleContent(const amqp::Method& method, QByteArray&& properties, QByteArray&& body) = 0;
 
 private:
     friend class QAmqpClientPrivate;
@@ -114,7 +114,7 @@ private:
     enum Content { NoContent, ExpectHeader, ExpectBody };
     Content m_content = NoContent;
     amqp::Method m_contentMethod;
-    QAmqpMessage::PropertyHash m_contentProperties;
+    QByteArray m_contentProperties;
     quint64 m_bodySize = 0;
     QByteArray m_body;
 };

@@ -821,14 +821,15 @@ bool QAmqpClientPrivate::sendContent(quint16 channel, const Method& method, cons
 }
 
 bool QAmqpClientPrivate::sendPublish(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey,
-                                     int options, const QByteArray& contentType, const QByteArray& body, QString* error)
+                                     int options, const QByteArray& properties, const QByteArray& body,
+                                     QString* error)
 {
     const bool mandatory = options & QAmqpExchange::poMandatory;
     const bool immediate = options & QAmqpExchange::poImmediate;
     if (!mayPublish(error))
         return false;
     if (body.size() < DirectBodySize) {
-        if (!writer.publish(channel, exchange, routingKey, mandatory, immediate, contentType, body, error))
+        if (!writer.publish(channel, exchange, routingKey, mandatory, immediate, properties, body, error))
             return false;
         contentWritten();
         return true;
@@ -837,7 +838,7 @@ bool QAmqpClientPrivate::sendPublish(quint16 channel, const QByteArray& exchange
     // pending, through one frame-sized buffer: the whole body is not copied
     // into the output buffer first (what the kernel does not take at once
     // still waits in the socket's buffer). Each write is one whole frame.
-    if (!writer.publishHead(channel, exchange, routingKey, mandatory, immediate, contentType, quint64(body.size()),
+    if (!writer.publishHead(channel, exchange, routingKey, mandatory, immediate, properties, quint64(body.size()),
                             error))
         return false;
     flush();

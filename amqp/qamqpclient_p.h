@@ -31,7 +31,7 @@ public:
     bool mayPublish(QString* error) const;
     void contentWritten();
     bool sendPublish(quint16 channel, const QByteArray& exchange, const QByteArray& routingKey, int options,
-                     const QByteArray& contentType, const QByteArray& body, QString* error);
+                     const QByteArray& properties, const QByteArray& body, QString* error);
     bool sendContent(quint16 channel, const amqp::Method& method, const QByteArray& body,
                      const QAmqpMessage::PropertyHash& properties, QString* error);
     // Hands bytes to the transport after the pending output; false (the

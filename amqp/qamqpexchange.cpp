@@ -1,6 +1,10 @@
 #include "qamqpexchange.h"
 
+#include "basic_properties.h"
+
 #include <QPointer>
+
+#include <optional>
 
 using namespace amqp;
 
@@ -43,20 +47,36 @@ void QAmqpExchange::channelOpened()
     Method select(ConfirmSelect);
     sendMethod(select);
     m_firstSequence = m_nextSequence = 1;
+    m_returnFloor = 0;
 }
 
 quint64 QAmqpExchange::publish(const QByteArray& message, const QByteArray& routingKey, const QByteArray& contentType,
                                int publishOptions)
 {
-    if (!writesNow()) {
-        QAmqpMessage::PropertyHash properties;
-        if (!contentType.isEmpty())
-            properties.insert(QAmqpMessage::ContentType, QString::fromUtf8(contentType));
-        return publish(message, QString::fromUtf8(routingKey), QString(), properties, publishOptions);
-    }
+    return publishEncoded(message, routingKey, basic_properties::withContentType(contentType), publishOptions);
+}
+
+quint64 QAmqpExchange::publishEncoded(const QByteArray& message, const QByteArray& routingKey,
+                                      const QByteArray& properties, int publishOptions)
+{
     const quint64 id = ++m_lastId;
-    QString error;
-    sent(id, sendPublish(m_nameUtf8, routingKey, publishOptions, contentType, message, &error));
+    if (writesNow()) {
+        sendEncoded(id, message, routingKey, properties, publishOptions);
+        return id;
+    }
+    // Until the channel opens, or the broker turns flow on again.
+    ++m_queued;
+    whenOpen(
+        [this, id, message, routingKey, properties, publishOptions] {
+            --m_queued;
+            sendEncoded(id, message, routingKey, properties, publishOptions);
+        },
+        [this, id] {
+            --m_queued;
+            if (m_confirms)
+                emit failed(id);
+        },
+        true);
     return id;
 }
 
@@ -94,14 +114,24 @@ quint64 QAmqpExchange::publish(const QByteArray& message, const QString& routing
     return id;
 }
 
+void QAmqpExchange::sendEncoded(quint64 id, const QByteArray& message, const QByteArray& routingKey,
+                                const QByteArray& properties, int publishOptions)
+{
+    QString error;
+    const bool ok = sendPublish(m_nameUtf8, routingKey, publishOptions, properties, message, &error);
+    const bool mandatory = publishOptions & poMandatory;
+    sent(id, ok, mandatory, mandatory ? routingKey : QByteArray(), message);
+}
+
 void QAmqpExchange::send(quint64 id, const Method& m, const QByteArray& body,
                          const QAmqpMessage::PropertyHash& properties)
 {
     QString error;
-    sent(id, sendContent(m, body, properties, &error));
+    const bool ok = sendContent(m, body, properties, &error);
+    sent(id, ok, m.mandatory, m.mandatory ? m.routingKey.toUtf8() : QByteArray(), body);
 }
 
-void QAmqpExchange::sent(quint64 id, bool ok)
+void QAmqpExchange::sent(quint64 id, bool ok, bool mandatory, const QByteArray& routingKey, const QByteArray& body)
 {
     if (!m_confirms)
         return;
@@ -110,7 +140,7 @@ void QAmqpExchange::sent(quint64 id, bool ok)
         failLater(id);
         return;
     }
-    m_unconfirmed.push_back(Unconfirmed{id, false});
+    m_unconfirmed.push_back(Unconfirmed{id, false, false, mandatory, routingKey, mandatory ? fingerprint(body) : 0});
     ++m_nextSequence;
 }
 
@@ -127,20 +157,23 @@ void QAmqpExchange::settle(quint64 sequence, bool multiple, bool ok)
     const QPointer<QAmqpExchange> guard(this);
     const size_t index = size_t(sequence - m_firstSequence);
     const size_t from = multiple ? 0 : index;
-    // Take the settled ids out before emitting: a slot may publish again.
-    QVector<quint64> ids;
+    m_returnFloor = qMax(m_returnFloor, sequence);
+    // Take the settled ids out before emitting: a slot may publish again. A
+    // returned publish reached no queue: its confirm does not make it delivered.
+    QVector<QPair<quint64, bool>> ids;
     for (size_t i = from; i <= index; ++i) {
-        if (!m_unconfirmed[i].settled) {
-            m_unconfirmed[i].settled = true;
-            ids.append(m_unconfirmed[i].id);
+        Unconfirmed& u = m_unconfirmed[i];
+        if (!u.settled) {
+            u.settled = true;
+            ids.append({u.id, ok && !u.returned});
         }
     }
     while (!m_unconfirmed.empty() && m_unconfirmed.front().settled) {
         m_unconfirmed.pop_front();
         ++m_firstSequence;
     }
-    for (quint64 id : ids) {
-        if (ok)
+    for (const auto& [id, delivered] : ids) {
+        if (delivered)
             emit confirmed(id);
         else
             emit failed(id);
@@ -158,6 +191,7 @@ void QAmqpExchange::channelLost()
     }
     m_unconfirmed.clear();
     m_firstSequence = m_nextSequence = 1;
+    m_returnFloor = 0;
     const QPointer<QAmqpExchange> guard(this);
     for (quint64 id : ids) {
         emit failed(id);
@@ -176,8 +210,45 @@ void QAmqpExchange::handleMethod(const Method& m)
     }
 }
 
-void QAmqpExchange::handleContent(const Method&, QAmqpMessage::PropertyHash&&, QByteArray&&)
+void QAmqpExchange::handleContent(const Method& m, QByteArray&&, QByteArray&& body)
 {
-    // basic.return comes only for mandatory or immediate publishes; a broker
-    // that sends one anyway gets its message ignored.
+    if (m.id == BasicReturn)
+        takeReturn(m, body);
+}
+
+quint64 QAmqpExchange::fingerprint(const QByteArray& body)
+{
+    constexpr int edge = 64;
+    const int size = body.size();
+    const uint head = qHashBits(body.constData(), size_t(qMin(size, edge)), uint(size));
+    const uint tail = size > edge ? qHashBits(body.constData() + size - edge, edge, head) : head;
+    return (quint64(head) << 32) | tail;
+}
+
+void QAmqpExchange::takeReturn(const Method& m, const QByteArray& body)
+{
+    // basic.return names no publish. It is the first unsettled mandatory
+    // publish above the floor with the returned routing key and body; when
+    // none has that body's fingerprint, the first with that key. A return
+    // that matches no publish (not mandatory, or already settled) is ignored.
+    const QByteArray key = m.routingKey.toUtf8();
+    const quint64 returnedBody = fingerprint(body);
+    std::optional<size_t> match;
+    for (size_t i = 0; i < m_unconfirmed.size(); ++i) {
+        const Unconfirmed& u = m_unconfirmed[i];
+        if (m_firstSequence + i <= m_returnFloor || u.settled || u.returned || !u.mandatory || u.routingKey != key)
+            continue;
+        if (u.fingerprint == returnedBody) {
+            match = i;
+            break;
+        }
+        if (!match)
+            match = i;
+    }
+    if (!match)
+        return;
+    Unconfirmed& u = m_unconfirmed[*match];
+    u.returned = true;
+    m_returnFloor = m_firstSequence + *match;
+    emit returned(u.id, m.replyCode, m.replyText, m.routingKey);
 }

@@ -44,6 +44,9 @@ public:
     QString exchangeName() const;
     QString routingKey() const;
     QByteArray payload() const;
+    // The properties as the content header carried them (flags, then the
+    // properties present); see amqp/basic_properties.h.
+    QByteArray encodedProperties() const;
     bool hasProperty(Property property) const;
     QVariant property(Property property, const QVariant& defaultValue = QVariant()) const;
     PropertyHash properties() const;

@@ -12,5 +12,10 @@ public:
     QString exchange;
     QString routingKey;
     QByteArray payload;
-    QAmqpMessage::PropertyHash properties;
+    // As the content header carried them; their values are decoded only
+    // when asked for.
+    QByteArray encodedProperties;
+    mutable bool decoded = false;
+    mutable QAmqpMessage::PropertyHash properties;
+    const QAmqpMessage::PropertyHash& decodedProperties() const;
 };

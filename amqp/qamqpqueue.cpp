@@ -138,7 +138,7 @@ void QAmqpQueue::handleMethod(const Method& m)
     }
 }
 
-void QAmqpQueue::handleContent(const Method& m, QAmqpMessage::PropertyHash&& properties, QByteArray&& body)
+void QAmqpQueue::handleContent(const Method& m, QByteArray&& properties, QByteArray&& body)
 {
     if (m.id != BasicDeliver)
         return; // basic.get-ok or basic.return: this client never asks for them
@@ -149,7 +149,7 @@ void QAmqpQueue::handleContent(const Method& m, QAmqpMessage::PropertyHash&& pro
     priv->redelivered = m.redelivered;
     priv->exchange = m.exchange;
     priv->routingKey = m.routingKey;
-    priv->properties = std::move(properties);
+    priv->encodedProperties = std::move(properties);
     priv->payload = std::move(body);
     enqueue(message);
     emit messageReceived();

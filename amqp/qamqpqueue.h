@@ -42,8 +42,7 @@ signals:
 protected:
     void channelLost() override;
     void handleMethod(const amqp::Method& method) override;
-    void handleContent(const amqp::Method& method, QAmqpMessage::PropertyHash&& properties,
-                       QByteArray&& body) override;
+    void handleContent(const amqp::Method& method, QByteArray&& properties, QByteArray&& body) override;
 
 private:
     friend class QAmqpClient;

@@ -1,7 +1,9 @@
 #include "amqp/amqp_codec.h"
+#include "amqp/basic_properties.h"
 #include "amqp/frame_reader.h"
 #include "amqp/frame_writer.h"
 
+#include <QDateTime>
 #include <QtEndian>
 
 #include <gtest/gtest.h>
@@ -129,14 +131,81 @@ TEST(AmqpCodec, ContentPropertiesRoundTrip)
     ContentHeader header;
     ASSERT_TRUE(codec.decodeContentHeader(out.constData(), out.size(), header, &error)) << error.toStdString();
     EXPECT_EQ(header.bodySize, 12345u);
-    EXPECT_EQ(header.properties.value(QAmqpMessage::ContentType).toString(), QStringLiteral("application/octet-stream"));
-    EXPECT_EQ(header.properties.value(QAmqpMessage::DeliveryMode).toUInt(), 2u);
-    const QAmqpTable back = header.properties.value(QAmqpMessage::Headers).value<QAmqpTable>();
+    EXPECT_EQ(header.properties, out.mid(12)); // kept as they came
+    QAmqpMessage::PropertyHash decoded;
+    ASSERT_TRUE(codec.decodeProperties(header.properties, decoded, &error)) << error.toStdString();
+    EXPECT_EQ(decoded.value(QAmqpMessage::ContentType).toString(), QStringLiteral("application/octet-stream"));
+    EXPECT_EQ(decoded.value(QAmqpMessage::DeliveryMode).toUInt(), 2u);
+    const QAmqpTable back = decoded.value(QAmqpMessage::Headers).value<QAmqpTable>();
     EXPECT_EQ(back.value(QStringLiteral("n")).toInt(), 42);
     EXPECT_EQ(back.value(QStringLiteral("s")).toString(), QStringLiteral("caf\u00e9"));
     EXPECT_EQ(back.value(QStringLiteral("b")).toByteArray(), QByteArray("\x00\xff", 2));
     EXPECT_EQ(back.value(QStringLiteral("list")).toList().size(), 2);
     EXPECT_EQ(back.value(QStringLiteral("big")).toString().size(), 20000);
+}
+
+// What a publication carries of a delivery's properties, compared byte for
+// byte with the codec's own encoding of the properties it should have.
+TEST(BasicProperties, SelectKeepsWhatItIsAskedToInWireOrder)
+{
+    AmqpCodec codec;
+    QAmqpTable nested;
+    nested.insert(QStringLiteral("depth"), 2);
+    QAmqpTable headers;
+    headers.insert(QStringLiteral("traceparent"), QStringLiteral("00-0af7651916cd43dd8448eb211c80319c-b7ad6b7169203331-01"));
+    headers.insert(QStringLiteral("nested"), QVariant::fromValue(nested));
+    headers.insert(QStringLiteral("list"), QVariantList{1, QByteArray("\x00\xff", 2), true});
+    QAmqpMessage::PropertyHash all;
+    all.insert(QAmqpMessage::ContentType, QStringLiteral("application/json"));
+    all.insert(QAmqpMessage::ContentEncoding, QStringLiteral("gzip"));
+    all.insert(QAmqpMessage::Headers, QVariant::fromValue(headers));
+    all.insert(QAmqpMessage::DeliveryMode, 2);
+    all.insert(QAmqpMessage::Priority, 7);
+    all.insert(QAmqpMessage::CorrelationId, QStringLiteral("c-1"));
+    all.insert(QAmqpMessage::ReplyTo, QStringLiteral("replies"));
+    all.insert(QAmqpMessage::Expiration, QStringLiteral("60000"));
+    all.insert(QAmqpMessage::MessageId, QStringLiteral("m-1"));
+    all.insert(QAmqpMessage::Timestamp, QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC));
+    all.insert(QAmqpMessage::Type, QStringLiteral("reading"));
+    all.insert(QAmqpMessage::UserId, QStringLiteral("producer"));
+    all.insert(QAmqpMessage::AppId, QStringLiteral("meter"));
+    all.insert(QAmqpMessage::ClusterID, QStringLiteral("c"));
+    const auto list = [&](const QAmqpMessage::PropertyHash& props) {
+        QByteArray out;
+        QString error;
+        EXPECT_TRUE(codec.encodeContentHeader(BasicClass, 0, props, out, &error)) << error.toStdString();
+        return out.mid(12);
+    };
+    const auto without = [&](std::initializer_list<QAmqpMessage::Property> gone, const QString& contentType) {
+        QAmqpMessage::PropertyHash props = all;
+        for (QAmqpMessage::Property p : gone)
+            props.remove(p);
+        props.insert(QAmqpMessage::ContentType, contentType);
+        return list(props);
+    };
+    const quint16 carried = quint16(~(QAmqpMessage::ContentType | QAmqpMessage::UserId));
+    QAmqpMessage::PropertyHash persistent;
+    persistent.insert(QAmqpMessage::DeliveryMode, 2);
+    persistent.insert(QAmqpMessage::ContentType, QStringLiteral("text/plain"));
+    struct Row {
+        const char* what;
+        QByteArray in;
+        quint16 keep;
+        QByteArray expected;
+    };
+    const Row rows[] = {
+        {"every property but user_id, the content type replaced", list(all), carried,
+         without({QAmqpMessage::UserId}, QStringLiteral("text/plain"))},
+        {"only the delivery mode", list(all), quint16(QAmqpMessage::DeliveryMode), list(persistent)},
+        {"no properties at all", QByteArray(2, '\0'), carried, basic_properties::withContentType("text/plain")},
+        {"a field cut short", list(all).chopped(1), carried, QByteArray()},
+        {"bytes behind the last field", list(all) + 'x', carried, QByteArray()},
+        {"a second flag word announced", QByteArray("\x00\x01\x00\x00", 4), carried, QByteArray()},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(basic_properties::select(row.in, row.keep, "text/plain").toHex(), row.expected.toHex()) << row.what;
+        EXPECT_EQ(basic_properties::wellFormed(row.in.constData(), row.in.size()), !row.expected.isEmpty()) << row.what;
+    }
 }
 
 TEST(FrameReader, FindsFramesHoweverTheBytesArrive)
@@ -277,12 +346,13 @@ TEST(FrameWriter, PublishWritesTheBytesOfTheGeneralEncoder)
         QString error;
         ASSERT_TRUE(general.content(1, publish, body, properties, &error)) << error.toStdString();
         ASSERT_TRUE(direct.publish(1, row.exchange.toUtf8(), row.key.toUtf8(), row.options & 1, row.options & 2,
-                                   row.contentType.toUtf8(), body, &error))
+                                   basic_properties::withContentType(row.contentType.toUtf8()), body, &error))
             << error.toStdString();
         EXPECT_EQ(direct.pending().toHex(), general.pending().toHex()) << row.key.toStdString();
     }
     FrameWriter writer(codec);
     QString error;
-    EXPECT_FALSE(writer.publish(1, "out", QByteArray(256, 'k'), false, false, "text/plain", "b", &error));
+    EXPECT_FALSE(writer.publish(1, "out", QByteArray(256, 'k'), false, false, basic_properties::withContentType("a"),
+                                "b", &error));
     EXPECT_TRUE(writer.isEmpty());
 }

@@ -233,3 +233,44 @@ TEST_F(AmqpProtocolTest, ACloseRightBeforeTheEndOfTheStreamKeepsTheBrokersReason
     EXPECT_EQ(client.error().code, 320) << client.error().text.toStdString();
     EXPECT_TRUE(client.error().text.endsWith(QString::fromLatin1(reason))) << client.error().text.toStdString();
 }
+
+// basic.return names no publish: the exchange finds it among the mandatory
+// publishes under that routing key with that body, above every one the broker
+// has confirmed or returned before (the broker returns a publish before it
+// confirms it or any later one). Such a publish fails, whatever its confirm.
+TEST_F(AmqpProtocolTest, AReturnedPublishFailsAndTheReturnNamesTheRightOne)
+{
+    connectClient();
+    QAmqpExchange* exchange = client.createExchange(QStringLiteral("x"));
+    exchange->enableConfirms();
+    ASSERT_TRUE(waitFor([&] { return exchange->isOpen(); }));
+    const quint16 channel = quint16(exchange->channelNumber());
+    QList<quint64> confirmed, failed, returned;
+    QObject::connect(exchange, &QAmqpExchange::confirmed, [&](quint64 id) { confirmed.append(id); });
+    QObject::connect(exchange, &QAmqpExchange::failed, [&](quint64 id) { failed.append(id); });
+    QObject::connect(exchange, &QAmqpExchange::returned, [&](quint64 id, int code) {
+        returned.append(id);
+        EXPECT_EQ(code, 312);
+    });
+    const quint64 a = exchange->publish("a", "k", "text/plain", QAmqpExchange::poMandatory);
+    const quint64 b = exchange->publish("b", "k", "text/plain", QAmqpExchange::poMandatory);
+    const quint64 c = exchange->publish("a", "k", "text/plain", QAmqpExchange::poMandatory);
+    ASSERT_TRUE(waitFor([&] { return broker.received.count(BasicPublish) == 3; })) << reports.text();
+
+    const auto giveBack = [&](const QByteArray& body) {
+        // basic.return 312 NO_ROUTE, exchange x, key k; a header without properties; the body.
+        broker.send(method(channel, "003c00320138084e4f5f524f5554450178016b")
+                    + frame(2, channel, QByteArray::fromHex("003c0000") + QByteArray(7, '\0') + char(body.size()) + QByteArray(2, '\0'))
+                    + frame(3, channel, body));
+    };
+    const auto ack = [&](int tag) { broker.send(method(channel, QByteArray("003c0050" + QByteArray::number(tag, 16).rightJustified(16, '0') + "00").constData())); };
+    giveBack("b"); // a is still unconfirmed, but its body differs
+    ack(2);
+    giveBack("a"); // a's body, but a is below b, which the broker settled: it is c
+    ack(3);
+    ack(1);
+    ASSERT_TRUE(waitFor([&] { return confirmed.size() + failed.size() == 3; })) << reports.text();
+    EXPECT_EQ(returned, (QList<quint64>{b, c}));
+    EXPECT_EQ(failed, (QList<quint64>{b, c}));
+    EXPECT_EQ(confirmed, (QList<quint64>{a}));
+}
