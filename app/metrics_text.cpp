@@ -128,6 +128,11 @@ QByteArray render_metrics(const RouterMetrics& m, const RouterState& s, const QS
         for (int shard = 0; shard < s.shard_count; ++shard)
             p.sample("shardex_shard_publications_total", "{shard=\"" + QByteArray::number(shard) + "\"}",
                      double(m.shard_publications[std::size_t(shard)]));
+        p.metric("shardex_returned_publications_total", "counter",
+                 "Publications the broker returned: no queue takes that shard's routing key.");
+        for (int shard = 0; shard < s.shard_count; ++shard)
+            p.sample("shardex_returned_publications_total", "{shard=\"" + QByteArray::number(shard) + "\"}",
+                     double(m.shard_returned[std::size_t(shard)]));
     }
     p.histogram("shardex_delivery_duration_seconds",
                 "From a delivery's arrival to the acknowledgement that covers it (rejected ones are not observed).",
@@ -191,6 +196,9 @@ QString unhealthy_reason(const RouterState& s, std::chrono::steady_clock::time_p
         return QStringLiteral("the broker blocks the publishing connection");
     if (s.publications_refused)
         return QStringLiteral("publications are held back after the broker refused them");
+    if (!s.returned_key.isEmpty())
+        return QStringLiteral("the broker returns publications under routing key %1: no queue takes them")
+            .arg(QString::fromUtf8(s.returned_key));
     if (s.oldest_unconfirmed && now - *s.oldest_unconfirmed > confirm_wait_limit) {
         const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - *s.oldest_unconfirmed);
         return QStringLiteral("a publication has waited %1 s for its confirm").arg(waited.count());

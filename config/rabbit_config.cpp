@@ -156,6 +156,9 @@ bool RabbitConfig::Load(logger& log)
     shard_count = static_cast<quint32>(r.number(QStringLiteral("publisher/shard_count"), 4));
     stop_binary = parse_setting_bool(r.text(QStringLiteral("publisher/stop_binary"), QString()), false)
                       .value_or(false);
+    publisher.carry_properties =
+        parse_setting_bool(r.text(QStringLiteral("publisher/carry_properties"), QString()), pd.carry_properties)
+            .value_or(pd.carry_properties);
 
     receiver.tls = r.tls(QStringLiteral("receiver/"));
     publisher.tls = r.tls(QStringLiteral("publisher/"));

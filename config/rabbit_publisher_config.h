@@ -15,4 +15,7 @@ struct rabbit_publisher_config {
     // From password_file: replaces the password of path and failover_paths
     // (see urls_with_password); empty: the URLs' own.
     QString password{};
+    // Publications carry the consumed message's properties and headers (all
+    // but content type and user_id); when false only its delivery mode.
+    bool carry_properties = true;
 };

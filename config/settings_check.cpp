@@ -176,9 +176,11 @@ QStringList check_settings(const RabbitConfig& config)
     for (const QString& problem : config.password_problems)
         p.add_line(problem);
 
-    const QString stop_binary = p.shown("publisher/stop_binary", QString());
-    if (!parse_setting_bool(stop_binary, false).has_value())
-        p.add("publisher/stop_binary", stop_binary, QStringLiteral("must be one of true/false, yes/no, on/off, 1/0"));
+    for (const char* key : {"publisher/stop_binary", "publisher/carry_properties"}) {
+        const QString value = p.shown(key, QString());
+        if (!parse_setting_bool(value, false).has_value())
+            p.add(key, value, QStringLiteral("must be one of true/false, yes/no, on/off, 1/0"));
+    }
 
     check_tls(p, "receiver", config.receiver.tls, QStringList{config.receiver.path} + config.receiver.failover_paths);
     check_tls(p, "publisher", config.publisher.tls, QStringList{config.publisher.path} + config.publisher.failover_paths);

@@ -1,6 +1,8 @@
 #include "rabbit_publisher.h"
 
 #include "amqp/amqp_url.h"
+#include "amqp/basic_properties.h"
+#include "amqp/qamqpmessage.h"
 #include "amqp/qamqpexchange.h"
 #include "app/logger.h"
 #include "close_and_delete.h"
@@ -18,7 +20,10 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger* log_, rabbit_publisher_conf
       urls(urls_with_password(QStringList{config.path} + config.failover_paths, config.password)),
       exchange(std::move(config.exchange)),
       vhost(std::move(config.vhost)),
-      log(log_)
+      log(log_),
+      m_carried_flags(config.carry_properties
+                          ? quint16(~(QAmqpMessage::ContentType | QAmqpMessage::UserId))
+                          : quint16(QAmqpMessage::DeliveryMode))
 {
     connect(&client, &QAmqpClient::disconnected, this, &rabbit_publisher_impl::disconnected);
     connect(&client, &QAmqpClient::connected, this, &rabbit_publisher_impl::connected);
@@ -125,6 +130,7 @@ void rabbit_publisher_impl::connected()
     exchange_handle->enableConfirms();
     connect(exchange_handle, &QAmqpExchange::confirmed, this, [this](quint64 id) { settle(id, true); });
     connect(exchange_handle, &QAmqpExchange::failed, this, [this](quint64 id) { settle(id, false); });
+    connect(exchange_handle, &QAmqpExchange::returned, this, &rabbit_publisher_impl::returned_publication);
     connect(exchange_handle, &QAmqpChannel::error, this, [this](int code, const QString& text) {
         log_line(*log, 1) << "rabbit_publisher_impl: the broker closed the channel of exchange " << exchange << ": "
                           << code << ' ' << text << "; publications fail for the next " << m_retry_interval << " ms";
@@ -194,13 +200,34 @@ std::optional<std::chrono::steady_clock::time_point> rabbit_publisher_impl::olde
     return oldest;
 }
 
+void rabbit_publisher_impl::returned_publication(quint64 id, int code, const QString& text, const QString& routing_key)
+{
+    const auto it = m_in_flight.find(id);
+    if (it != m_in_flight.end())
+        it.value().returned = true;
+    // Like a nack: the delivery comes again, and publications wait a moment
+    // rather than going round at full speed.
+    hold(nack_hold, false);
+    QElapsedTimer& logged = m_return_logged[routing_key];
+    if (!logged.isValid() || logged.elapsed() >= return_log_interval) {
+        logged.start();
+        log_line(*log, 1) << "rabbit_publisher_impl: the broker returned a publication to exchange " << exchange
+                          << " under routing key " << routing_key << " (" << code << ' ' << text
+                          << "): no queue takes that key; its delivery goes back to the queue."
+                             " Bind a queue to every shard's key, or give the exchange an alternate exchange";
+    }
+    emit returned(routing_key.toUtf8());
+}
+
 void rabbit_publisher_impl::settle(quint64 id, bool ok)
 {
+    const auto it = m_in_flight.find(id);
+    const bool was_returned = it != m_in_flight.end() && it.value().returned;
     // Nacked on a live channel: the broker does not take it now (a queue at its length limit...).
-    if (!ok && client.isConnected() && exchange_handle && exchange_handle->isOpen() && hold(nack_hold, false))
+    if (!ok && !was_returned && client.isConnected() && exchange_handle && exchange_handle->isOpen()
+        && hold(nack_hold, false))
         log_line(*log, 1) << "rabbit_publisher_impl: the broker refused a publication to exchange " << exchange
                           << " (nack); publications wait " << nack_hold << " ms";
-    const auto it = m_in_flight.find(id);
     if (it == m_in_flight.end())
         return;
     const quint64 ticket = it.value().ticket;
@@ -217,7 +244,8 @@ bool rabbit_publisher_impl::ready() const
     return client.isConnected() && exchange_handle && !holding();
 }
 
-quint64 rabbit_publisher_impl::publish_string(QByteArray string, QByteArray routing_key, QString mimeType)
+quint64 rabbit_publisher_impl::publish_string(QByteArray string, QByteArray routing_key, QString mimeType,
+                                              const QByteArray& properties)
 {
     if (!ready()) {
         // One wait of a full second; a connection that comes up meanwhile does not shorten it.
@@ -245,8 +273,26 @@ quint64 rabbit_publisher_impl::publish_string(QByteArray string, QByteArray rout
         m_content_type = mimeType;
         m_content_type_utf8 = mimeType.toUtf8();
     }
-    const quint64 id = exchange_handle->publish(string, routing_key, m_content_type_utf8);
+    const quint64 id = exchange_handle->publishEncoded(string, routing_key,
+                                                       outgoing_properties(properties, m_content_type_utf8),
+                                                       QAmqpExchange::poMandatory);
     const quint64 ticket = ++m_last_ticket;
-    m_in_flight.insert(id, InFlight{ticket, std::chrono::steady_clock::now()});
+    m_in_flight.insert(id, InFlight{ticket, std::chrono::steady_clock::now(), false});
     return ticket;
+}
+
+const QByteArray& rabbit_publisher_impl::outgoing_properties(const QByteArray& properties,
+                                                             const QByteArray& content_type)
+{
+    // The same list as last time (the shards of a fan-out share it; a stream
+    // without properties has one list throughout) costs a comparison.
+    if (properties == m_last_properties_in && content_type == m_last_properties_type && !m_last_properties_out.isEmpty())
+        return m_last_properties_out;
+    QByteArray out = amqp::basic_properties::select(properties, m_carried_flags, content_type);
+    if (out.isEmpty()) // no properties (or a list the codec would not have let in)
+        out = amqp::basic_properties::withContentType(content_type);
+    m_last_properties_in = properties;
+    m_last_properties_type = content_type;
+    m_last_properties_out = out;
+    return m_last_properties_out;
 }

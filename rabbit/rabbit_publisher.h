@@ -33,6 +33,8 @@ public:
     static constexpr int nack_hold = 1000;
     // Bytes of publications waiting for the socket above which paused() holds.
     static constexpr qint64 output_limit = 4 << 20;
+    // A returned routing key is logged at most once in this many ms.
+    static constexpr int return_log_interval = 60000;
 
     // True while the broker cannot take publications now: it blocked the
     // connection (a memory or disk alarm), turned the channel's flow off, or
@@ -66,11 +68,17 @@ public:
 
 public slots:
     // Publishes the body under the routing key (up to its first NUL byte) with
-    // the content type. While not connected it first waits once, one full
-    // second, in a local event loop. Returns the ticket (from 1), or 0 when the
-    // body was not sent: still not connected after the wait, or this publisher
-    // was deleted during it (then nothing of it may be touched any more).
-    quint64 publish_string(QByteArray string, QByteArray routing_key, QString mimeType = QStringLiteral("text/plain"));
+    // the content type, as mandatory. `properties` are those of the message
+    // the body came in (a property list in its wire form, see
+    // amqp/basic_properties.h; empty for none): the publication carries them
+    // all but their content type and user_id (which the broker checks against
+    // this connection's user), or only their delivery mode when the settings
+    // say not to carry them. While not connected it first waits once, one
+    // full second, in a local event loop. Returns the ticket (from 1), or 0
+    // when the body was not sent: still not connected after the wait, or this
+    // publisher was deleted during it (then nothing of it may be touched any more).
+    quint64 publish_string(QByteArray string, QByteArray routing_key, QString mimeType = QStringLiteral("text/plain"),
+                           const QByteArray& properties = QByteArray());
     void connected();
     void disconnected();
 
@@ -81,6 +89,9 @@ signals:
     // seconds: from the publication to its confirm.
     void confirmed(quint64 ticket, double seconds);
     void failed(quint64 ticket);
+    // The broker returned a publication: no queue takes its routing key. Its
+    // failed() follows; publications wait a moment as after a nack.
+    void returned(const QByteArray& routing_key);
     void resumed();
 
 private:
@@ -93,6 +104,9 @@ private:
     bool hold(int ms, bool refusal);
     bool holding() const;
     void check_resumed();
+    void returned_publication(quint64 id, int code, const QString& text, const QString& routing_key);
+    // The property list a publication carries for a delivery's `properties`.
+    const QByteArray& outgoing_properties(const QByteArray& properties, const QByteArray& content_type);
 
     QAmqpClient client;
     QStringList urls; // path, then failover_paths, with the config's password in place of their own
@@ -113,10 +127,20 @@ private:
 
     QString m_content_type; // of the last publication, and as UTF-8
     QByteArray m_content_type_utf8;
+    // Which properties of a delivery a publication carries (wire flags).
+    quint16 m_carried_flags;
+    // The last delivery's property list and what it became: a fan-out, and
+    // a stream whose messages carry the same properties, convert once.
+    QByteArray m_last_properties_in;
+    QByteArray m_last_properties_out;
+    QByteArray m_last_properties_type; // the content type m_last_properties_out has
+    // When each returned routing key was last logged: at most once a minute each.
+    QHash<QString, QElapsedTimer> m_return_logged;
     quint64 m_last_ticket = 0;
     struct InFlight {
         quint64 ticket;
         std::chrono::steady_clock::time_point sent;
+        bool returned; // by the broker: not delivered, whatever its confirm says
     };
     QHash<quint64, InFlight> m_in_flight; // publish id of exchange_handle -> its ticket
 };

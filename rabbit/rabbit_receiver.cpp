@@ -270,10 +270,11 @@ void rabbit_receiver::messageReceived()
     // handler may delete this receiver, so nothing below touches `this`.
     const uint64_t tag = uint64_t(message.deliveryTag());
     const QByteArray payload = message.payload();
+    const QByteArray properties = message.encodedProperties();
     // Emptied before it is handed on: the body is not kept until the next
     // delivery (a large one would otherwise stay in memory beside the next).
     message = QAmqpMessage();
-    emit raw_data_received(payload, tag);
+    emit raw_data_received(payload, tag, properties);
 }
 
 void rabbit_receiver::disconnected()

@@ -55,7 +55,9 @@ signals:
     void conn_estimated();
     // Each connection attempt's outcome: connected, or failed before that.
     void connection_attempt(bool connected);
-    void raw_data_received(QByteArray body, uint64_t tag);
+    // properties: the message's property list in its wire form (see
+    // amqp/basic_properties.h), to be passed on with the body.
+    void raw_data_received(QByteArray body, uint64_t tag, QByteArray properties);
     // After stop(): no delivery comes any more. Emitted once the broker
     // confirmed the cancel, or its channel or connection is gone.
     void consumption_stopped();

@@ -65,9 +65,11 @@ bool RabbitConnector::StartWorking()
     routing_keys.reserve(int(settings.shard_count));
     m_routing_keys_utf8.clear();
     m_routing_keys_utf8.reserve(int(settings.shard_count));
+    m_shard_of_key.clear();
     for (quint32 i = 0; i < settings.shard_count; ++i) {
         routing_keys.append(settings.routing_key_prefix + QString::number(i));
         m_routing_keys_utf8.append(routing_keys.last().toUtf8());
+        m_shard_of_key.insert(m_routing_keys_utf8.last(), int(i));
         log_line(log, 3) << "shard: " << i << ", routing key: " << routing_keys.last();
     }
     m_stop_binary = settings.stop_binary;
@@ -97,6 +99,7 @@ bool RabbitConnector::StartWorking()
             [this](bool ok) { ++(ok ? m_metrics.publisher_attempts.success : m_metrics.publisher_attempts.failure); });
     connect(publisher, &rabbit_publisher_impl::confirmed, this, &RabbitConnector::onConfirmed);
     connect(publisher, &rabbit_publisher_impl::failed, this, &RabbitConnector::onFailed);
+    connect(publisher, &rabbit_publisher_impl::returned, this, &RabbitConnector::onReturned);
     // Queued: resumed() comes from inside the socket's own signals.
     connect(publisher, &rabbit_publisher_impl::resumed, this, &RabbitConnector::routeWaiting, Qt::QueuedConnection);
     if (m_start > 1) {
@@ -117,6 +120,8 @@ RouterState RabbitConnector::state() const
         s.publications_refused = publisher->held_after_refusal();
         s.oldest_unconfirmed = publisher->oldest_unconfirmed();
     }
+    if (m_last_return && std::chrono::steady_clock::now() - *m_last_return < returns_unready)
+        s.returned_key = m_returned_key;
     s.unsettled = m_waiting.size() + m_tracker.open() + m_tracker.ready();
     s.shard_count = routing_keys.size();
     return s;
@@ -218,9 +223,20 @@ ModemIdResult RabbitConnector::extractModemId(const QByteArray& body)
     return decodeModemId(body, log, m_dumps);
 }
 
-quint64 RabbitConnector::publishMsg(const QByteArray& body, const QByteArray& routingKey, bool binary)
+quint64 RabbitConnector::publishMsg(const QByteArray& body, const QByteArray& routingKey, bool binary,
+                                    const QByteArray& properties)
 {
-    return publisher->publish_string(body, routingKey, binary ? binary_type : text_type);
+    return publisher->publish_string(body, routingKey, binary ? binary_type : text_type, properties);
+}
+
+void RabbitConnector::onReturned(const QByteArray& routingKey)
+{
+    // Its failed() follows: the delivery goes back to the queue.
+    m_returned_key = routingKey;
+    m_last_return = std::chrono::steady_clock::now();
+    const int shard = m_shard_of_key.value(routingKey, -1);
+    if (shard >= 0 && shard < RouterMetrics::counted_shards)
+        ++m_metrics.shard_returned[std::size_t(shard)];
 }
 
 bool RabbitConnector::isCurrent(const Waiting& d) const
@@ -228,7 +244,7 @@ bool RabbitConnector::isCurrent(const Waiting& d) const
     return d.start == m_start && receiver && receiver->channel_generation() == d.generation;
 }
 
-void RabbitConnector::handleMsg(const QByteArray& body, uint64_t tag)
+void RabbitConnector::handleMsg(const QByteArray& body, uint64_t tag, const QByteArray& properties)
 {
     const TimePoint arrival = std::chrono::steady_clock::now();
     m_metrics.last_delivery = arrival;
@@ -239,7 +255,7 @@ void RabbitConnector::handleMsg(const QByteArray& body, uint64_t tag)
         m_waiting.erase(std::remove_if(m_waiting.begin(), m_waiting.end(),
                                        [generation](const Waiting& w) { return w.generation != generation; }),
                         m_waiting.end());
-    m_waiting.append(Waiting{body, tag, generation, m_start, arrival});
+    m_waiting.append(Waiting{body, properties, tag, generation, m_start, arrival});
     routeWaiting();
 }
 
@@ -345,7 +361,7 @@ void RabbitConnector::publishNext()
     if (m_routing_now->next == m_routing_now->count)
         m_routing_now.reset();
 
-    const quint64 ticket = publishMsg(d.body, m_routing_keys_utf8[int(shard)], binary);
+    const quint64 ticket = publishMsg(d.body, m_routing_keys_utf8[int(shard)], binary, d.properties);
     ++(ticket != 0 ? m_metrics.published : m_metrics.publish_failed);
     if (ticket != 0 && shard < quint32(RouterMetrics::counted_shards))
         ++m_metrics.shard_publications[shard];

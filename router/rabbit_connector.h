@@ -74,17 +74,23 @@ public:
     // publishers that later starts create (their own 30 s otherwise).
     void setRetryInterval(int ms) { m_retry_interval = ms; }
 
+    // /healthz stays unready this long after the broker last returned a publication.
+    static constexpr std::chrono::seconds returns_unready{30};
+
 signals:
     void StopWorking();
     void Finished();
 
 private slots:
-    void handleMsg(const QByteArray& body, uint64_t tag);
+    // properties: the message's property list in its wire form, carried on
+    // to its publications.
+    void handleMsg(const QByteArray& body, uint64_t tag, const QByteArray& properties = QByteArray());
 
 private:
     using TimePoint = std::chrono::steady_clock::time_point;
     struct Waiting {
         QByteArray body; // shared with the receiver's message, not copied
+        QByteArray properties;
         quint64 tag;
         quint64 generation;
         quint64 start;
@@ -106,7 +112,9 @@ private:
     void beginRouting(const Waiting& d);
     void publishNext();
     // The routing key as UTF-8.
-    quint64 publishMsg(const QByteArray& body, const QByteArray& routingKey, bool binary);
+    quint64 publishMsg(const QByteArray& body, const QByteArray& routingKey, bool binary,
+                       const QByteArray& properties);
+    void onReturned(const QByteArray& routingKey);
     ModemIdResult extractModemId(const QByteArray& body);
     bool refuse(const QStringList& problems);
     void retire();
@@ -132,6 +140,10 @@ private:
     rabbit_publisher_impl* publisher = nullptr;
     QVector<QString> routing_keys;
     QVector<QByteArray> m_routing_keys_utf8; // the same, encoded once per start
+    QHash<QByteArray, int> m_shard_of_key;   // and back to the shard
+    // The last routing key the broker returned a publication under, and when.
+    QByteArray m_returned_key;
+    std::optional<TimePoint> m_last_return;
 
     // Taken from the settings at the last successful start.
     bool m_stop_binary = false;

@@ -2,6 +2,7 @@
 
 #include "latency_histogram.h"
 
+#include <QByteArray>
 #include <QtGlobal>
 
 #include <array>
@@ -31,6 +32,8 @@ struct RouterMetrics {
     // per number across reloads, whatever the shard count becomes.
     static constexpr int counted_shards = 1024;
     std::array<quint64, counted_shards> shard_publications{};
+    // Publications the broker returned (no queue takes the shard's key).
+    std::array<quint64, counted_shards> shard_returned{};
 
     // From a delivery's arrival to the acknowledgement that covers it
     // (rejected deliveries are not observed), and from a publication to its
@@ -61,6 +64,9 @@ struct RouterState {
     bool publisher_blocked = false;
     // Publications fail for a while after the broker refused the exchange.
     bool publications_refused = false;
+    // The routing key the broker returned a publication under lately (no
+    // queue takes it); empty when none was returned for a while.
+    QByteArray returned_key;
     // When the oldest publication still waiting for its confirm was sent.
     std::optional<std::chrono::steady_clock::time_point> oldest_unconfirmed;
     qint64 unsettled = 0; // deliveries received and neither acknowledged nor rejected yet

@@ -11,6 +11,7 @@
 #include "support/wait.h"
 
 #include <QFile>
+#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -34,6 +35,21 @@ protected:
     TestVhost vhost{QStringLiteral("events")};
     QAmqpClient client;
 };
+
+// Settings for a router from queue "in" to exchange "shards", shards p0..p3.
+QString routerSettings(const QTemporaryDir& dir, const TestVhost& vhost, int mode, int prefetch)
+{
+    const QString path = dir.filePath(QStringLiteral("shardex.ini"));
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(QStringLiteral("[receiver]\npath=%1\nvhost=%2\nr_que=in\nmode=%3\nprefetch_count=%4\n"
+                           "[publisher]\npath=%1\nvhost=%2\nexchange=shards\nrouting_key_prefix=p\nshard_count=4\n")
+                .arg(TestBroker::instance().url(), vhost.name())
+                .arg(mode)
+                .arg(prefetch)
+                .toUtf8());
+    return path;
+}
 
 } // namespace
 
@@ -106,14 +122,7 @@ TEST(RouterBrokerEventsTest, ABlockedPublisherPausesRoutingAndALostInputChannelI
     runPeer(vhost.name(), ops);
 
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("shardex.ini"));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(QStringLiteral("[receiver]\npath=%1\nvhost=%2\nr_que=in\nmode=0\nprefetch_count=10\n"
-                           "[publisher]\npath=%1\nvhost=%2\nexchange=shards\nrouting_key_prefix=p\nshard_count=4\n")
-                .arg(broker.url(), vhost.name())
-                .toUtf8());
-    f.close();
+    const QString path = routerSettings(dir, vhost, 0, 10);
     LogFile log{4};
     const auto published = [&] { return log.grep(QStringLiteral(" Debug : Publishing :")).size(); };
     const auto unacked = [&] { return vhost.queue(QStringLiteral("in")).value(QStringLiteral("messages_unacknowledged")).toInt(); };
@@ -161,4 +170,105 @@ TEST(RouterBrokerEventsTest, ABlockedPublisherPausesRoutingAndALostInputChannelI
     take();
     for (const QByteArray& body : later)
         EXPECT_EQ(seen.value(body), 1) << body.constData();
+}
+
+// What the router republishes is as durable and as identifiable as what it
+// consumed: persistent bodies outlive a broker restart in durable shard
+// queues, transient ones stay transient, and every property and header
+// (each of its AMQP field types) travels, but user_id and the content type.
+TEST(RouterBrokerEventsTest, PublicationsCarryTheDeliveryModeAndPropertiesAndPersistentOnesOutliveARestart)
+{
+    const TestBroker& broker = TestBroker::instance();
+    ASSERT_TRUE(broker.available()) << "no test broker";
+    TestVhost vhost(QStringLiteral("restart"));
+    QJsonArray ops{peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("shards")},
+                                                            {QStringLiteral("durable"), true}}),
+                   peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("in")},
+                                                         {QStringLiteral("durable"), true}})};
+    for (int i = 0; i < 4; ++i) {
+        ops.append(peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("s%1").arg(i)},
+                                                         {QStringLiteral("durable"), true}}));
+        ops.append(peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("s%1").arg(i)},
+                                               {QStringLiteral("exchange"), QStringLiteral("shards")},
+                                               {QStringLiteral("key"), QStringLiteral("p%1").arg(i)}}));
+    }
+    const QJsonObject headers = QJsonDocument::fromJson(R"({
+        "traceparent": "00-0af7651916cd43dd8448eb211c80319c-b7ad6b7169203331-01",
+        "text": "caf\u00e9", "int": 7, "long": 5000000000, "bool": true, "none": null,
+        "bytes": {"$bytes": "00ff"}, "decimal": {"$decimal": "1.25"}, "time": {"$time": 1700000000},
+        "array": [1, "two", {"$bytes": "03"}], "table": {"inner": {"deep": [false]}}})").object();
+    QJsonObject props{{QStringLiteral("delivery_mode"), 2},
+                      {QStringLiteral("message_id"), QStringLiteral("m-{i}")},
+                      {QStringLiteral("correlation_id"), QStringLiteral("c-{i}")},
+                      {QStringLiteral("timestamp"), 1700000000},
+                      {QStringLiteral("type"), QStringLiteral("reading")},
+                      {QStringLiteral("app_id"), QStringLiteral("meter")},
+                      {QStringLiteral("priority"), 3},
+                      {QStringLiteral("reply_to"), QStringLiteral("replies")},
+                      {QStringLiteral("expiration"), QStringLiteral("3600000")},
+                      {QStringLiteral("content_encoding"), QStringLiteral("identity")},
+                      {QStringLiteral("user_id"), QStringLiteral("guest")},
+                      {QStringLiteral("headers"), headers}};
+    // Devices 0-2 persistent, then one body for every shard; device 3 transient.
+    QList<QByteArray> persistent;
+    for (int i = 0; i < 300; ++i)
+        persistent.append(QStringLiteral(R"({"modem_id":%1,"n":%2})").arg(i % 3).arg(i).toUtf8());
+    persistent.append(R"({"n":"every shard"})");
+    QJsonObject publish = peerPublish(QString(), QStringLiteral("in"), persistent);
+    publish.insert(QStringLiteral("properties"), props);
+    ops.append(publish);
+    QJsonObject transient = peerPublish(QString(), QStringLiteral("in"), {R"({"modem_id":3})"});
+    transient.insert(QStringLiteral("properties"), QJsonObject{{QStringLiteral("message_id"), QStringLiteral("t")}});
+    ops.append(transient);
+    runPeer(vhost.name(), ops);
+
+    QTemporaryDir dir;
+    const QString path = routerSettings(dir, vhost, 2, 100);
+    LogFile log;
+    {
+        RabbitConfig settings(path);
+        RabbitConnector router(settings, log.log(), nullptr);
+        ASSERT_TRUE(router.StartWorking());
+        ASSERT_TRUE(waitFor([&] {
+            const QJsonObject in = vhost.queue(QStringLiteral("in"));
+            return vhost.queue(QStringLiteral("s0")).value(QStringLiteral("messages_ready")).toInt() == 101
+                   && vhost.queue(QStringLiteral("s3")).value(QStringLiteral("messages_ready")).toInt() == 2
+                   && in.value(QStringLiteral("messages_ready")).toInt() == 0
+                   && in.value(QStringLiteral("messages_unacknowledged")).toInt() == 0;
+        }, 30000)) << log.raw().toStdString();
+    }
+    const QJsonArray s3 = runPeer(vhost.name(), {peerOp(QStringLiteral("get"), {{QStringLiteral("queue"), QStringLiteral("s3")}})})[0].toArray();
+    ASSERT_EQ(s3.size(), 2);
+    const QJsonObject transientOut = s3[1].toObject().value(QStringLiteral("properties")).toObject();
+    EXPECT_EQ(transientOut, (QJsonObject{{QStringLiteral("content_type"), QStringLiteral("text/plain")},
+                                        {QStringLiteral("message_id"), QStringLiteral("t")}}))
+        << "a transient body stays transient";
+
+    broker.ctl({QStringLiteral("stop_app")});
+    broker.ctl({QStringLiteral("start_app")});
+    broker.ctl({QStringLiteral("await_startup")});
+    QJsonArray get;
+    for (int i = 0; i < 3; ++i)
+        get.append(peerOp(QStringLiteral("wait_get"), {{QStringLiteral("queue"), QStringLiteral("s%1").arg(i)},
+                                                    {QStringLiteral("count"), 101}}));
+    const QJsonArray shards = runPeer(vhost.name(), get);
+    ASSERT_EQ(shards.size(), 3);
+    QJsonObject expected = props;
+    expected.remove(QStringLiteral("user_id")); // the broker checks it against the publishing connection's user
+    expected.insert(QStringLiteral("content_type"), QStringLiteral("text/plain"));
+    int kept = 0;
+    for (const QJsonValue& shard : shards) {
+        for (const QJsonValue& m : shard.toArray()) {
+            ++kept;
+            const QJsonObject body = QJsonDocument::fromJson(peerBody(m)).object();
+            const QString n = body.value(QStringLiteral("n")).isString() ? QStringLiteral("300")
+                                                                         : QString::number(body.value(QStringLiteral("n")).toInt());
+            QJsonObject want = expected;
+            want.insert(QStringLiteral("message_id"), QStringLiteral("m-") + n);
+            want.insert(QStringLiteral("correlation_id"), QStringLiteral("c-") + n);
+            EXPECT_EQ(m.toObject().value(QStringLiteral("properties")).toObject(), want)
+                << QJsonDocument(m.toObject()).toJson().toStdString();
+        }
+    }
+    EXPECT_EQ(kept, 303) << "every persistent body, the one for every shard three times, outlived the restart";
 }

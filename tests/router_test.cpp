@@ -402,7 +402,25 @@ TEST_F(RouterTest, UnderASteadyTrickleSettledDeliveriesAreAcknowledgedWithinASec
 TEST_F(RouterTest, AFanOutToEveryShardGoesOutInSlicesWithinBoundedMemory)
 {
     // 65,536 copies of a 1 KiB body that names no device: written in one
-    // event-loop turn they would all wait in memory, about 70 MB.
+    // event-loop turn they would all wait in memory, about 70 MB. Shards 4
+    // and up have no queue of their own: the exchange's alternate exchange
+    // takes them (into a queue that keeps none), else they would be returned.
+    QJsonObject withAlternate = peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("shards")}});
+    withAlternate.insert(QStringLiteral("arguments"), QJsonObject{{QStringLiteral("alternate-exchange"), QStringLiteral("rest")}});
+    QJsonObject keepsNone = peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("rest")}});
+    keepsNone.insert(QStringLiteral("arguments"), QJsonObject{{QStringLiteral("x-max-length"), 0}});
+    QJsonArray ops{peerOp(QStringLiteral("delete_exchange"), {{QStringLiteral("exchange"), QStringLiteral("shards")}}),
+                   withAlternate, keepsNone,
+                   peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("rest")},
+                                                            {QStringLiteral("type"), QStringLiteral("fanout")}}),
+                   peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("rest")},
+                                                {QStringLiteral("exchange"), QStringLiteral("rest")},
+                                                {QStringLiteral("key"), QString()}})};
+    for (int i = 0; i < 4; ++i)
+        ops.append(peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("s%1").arg(i)},
+                                               {QStringLiteral("exchange"), QStringLiteral("shards")},
+                                               {QStringLiteral("key"), QStringLiteral("p%1").arg(i)}}));
+    runPeer(vhost.name(), ops);
     RabbitConfig settings(writeSettings(QStringLiteral("shard_count=65536\n")));
     RabbitConnector router(settings, log.log(), nullptr);
     ASSERT_TRUE(router.StartWorking());

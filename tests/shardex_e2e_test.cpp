@@ -447,7 +447,12 @@ TEST_F(ShardexTest, BodiesWithRepeatedKeysLeaveNoMemoryBehind)
 {
     if (!memoryFiguresMeaningful)
         GTEST_SKIP() << "memory figures mean nothing under AddressSanitizer";
-    // Routed to shard 1 of a prefix no queue is bound to: the broker drops them.
+    // Routed to shard 1, whose queue keeps nothing: the broker takes and drops them.
+    QJsonObject keepsNone = peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("z1")}});
+    keepsNone.insert(QStringLiteral("arguments"), QJsonObject{{QStringLiteral("x-max-length"), 0}});
+    runPeer(vhost.name(), {keepsNone, peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("z1")},
+                                                                   {QStringLiteral("exchange"), QStringLiteral("out")},
+                                                                   {QStringLiteral("key"), QStringLiteral("z1")}})});
     save(settingsText(QStringLiteral("z")));
     start();
     ASSERT_TRUE(consuming());
@@ -602,6 +607,77 @@ TEST_F(ShardexTest, CheckReadsTheSettingsConnectsNowhereAndWritesNoLog)
     EXPECT_FALSE(QFile::exists(logPath)) << "nothing written to the log file";
 }
 
+// A shard key that no queue takes: the broker returns those publications
+// (they are mandatory), and their deliveries go back to the input queue
+// instead of being acknowledged as delivered, until a queue takes the key.
+TEST_F(ShardexTest, PublicationsNoQueueTakesComeBackAndWaitInTheInputQueue)
+{
+    QJsonArray ops;
+    for (int i = 0; i < 3; ++i) {
+        ops.append(peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("r%1").arg(i)}}));
+        ops.append(peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("r%1").arg(i)},
+                                               {QStringLiteral("exchange"), QStringLiteral("out")},
+                                               {QStringLiteral("key"), QStringLiteral("r%1").arg(i)}}));
+    }
+    runPeer(vhost.name(), ops);
+    const quint16 port = freePort();
+    save(settingsText(QStringLiteral("r"), 4) + QStringLiteral("[metrics]\nlisten=127.0.0.1:%1\n").arg(port));
+    start();
+    ASSERT_TRUE(waitFor([&] { return httpGet(port, "/healthz").status == 200; }, 30000));
+    QList<QByteArray> bodies;
+    for (int i = 0; i < 40; ++i)
+        bodies.append(QStringLiteral(R"({"modem_id":%1})").arg(i).toUtf8());
+    send(bodies);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(shard(QStringLiteral("r%1").arg(i), 10).size(), 10);
+    ASSERT_TRUE(waitFor([&] { return count(QStringLiteral("under routing key r3 (312 NO_ROUTE)")) == 1; }))
+        << log().join(QLatin1Char('\n')).toStdString();
+    const HttpReply health = httpGet(port, "/healthz");
+    EXPECT_EQ(health.status, 503);
+    EXPECT_TRUE(health.body.contains("routing key r3")) << health.body.constData();
+    const QMap<QString, double> m = metricSamples(httpGet(port, "/metrics").body);
+    EXPECT_GE(m.value(QStringLiteral("shardex_returned_publications_total{shard=\"3\"}")), 1);
+    EXPECT_EQ(m.value(QStringLiteral("shardex_returned_publications_total{shard=\"0\"}")), 0);
+    const QJsonObject in = vhost.queue(QStringLiteral("in"));
+    EXPECT_EQ(in.value(QStringLiteral("messages_ready")).toInt() + in.value(QStringLiteral("messages_unacknowledged")).toInt(), 10)
+        << "the shard-3 bodies wait in the input queue";
+
+    // Once a queue takes the key, they arrive, each once, and the input settles.
+    runPeer(vhost.name(), {peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("r3")}}),
+                           peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("r3")},
+                                                        {QStringLiteral("exchange"), QStringLiteral("out")},
+                                                        {QStringLiteral("key"), QStringLiteral("r3")}})});
+    EXPECT_EQ(shard(QStringLiteral("r3"), 11, 20).size(), 10);
+    EXPECT_TRUE(inputSettled());
+    EXPECT_EQ(count(QStringLiteral("under routing key r3")), 1) << "one line a minute per key";
+}
+
+// With an alternate exchange the broker routes what no queue takes there:
+// nothing is returned, nothing held back.
+TEST_F(ShardexTest, AnAlternateExchangeTakesWhatNoShardQueueTakes)
+{
+    QJsonObject withAlternate = peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("out-ae")}});
+    withAlternate.insert(QStringLiteral("arguments"), QJsonObject{{QStringLiteral("alternate-exchange"), QStringLiteral("ae")}});
+    runPeer(vhost.name(), {peerOp(QStringLiteral("declare_exchange"), {{QStringLiteral("exchange"), QStringLiteral("ae")},
+                                                                    {QStringLiteral("type"), QStringLiteral("fanout")}}),
+                           peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("unrouted")}}),
+                           peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("unrouted")},
+                                                        {QStringLiteral("exchange"), QStringLiteral("ae")},
+                                                        {QStringLiteral("key"), QString()}}),
+                           withAlternate,
+                           peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("p0")},
+                                                        {QStringLiteral("exchange"), QStringLiteral("out-ae")},
+                                                        {QStringLiteral("key"), QStringLiteral("p0")}})});
+    save(settingsText().replace(QStringLiteral("exchange=out"), QStringLiteral("exchange=out-ae")));
+    start();
+    ASSERT_TRUE(consuming());
+    send({R"({"modem_id":0})", R"({"modem_id":1})", R"({"modem_id":2})", R"({"modem_id":4})"});
+    EXPECT_EQ(shard(QStringLiteral("p0"), 2).size(), 2);
+    EXPECT_EQ(shard(QStringLiteral("unrouted"), 2).size(), 2);
+    EXPECT_TRUE(inputSettled());
+    EXPECT_EQ(count(QStringLiteral("returned a publication")), 0);
+}
+
 TEST_F(ShardexTest, MetricsCountAKnownMixOfTraffic)
 {
     const quint16 port = freePort();
@@ -628,6 +704,7 @@ TEST_F(ShardexTest, MetricsCountAKnownMixOfTraffic)
         {QStringLiteral("shardex_shard_publications_total{shard=\"1\"}"), 2},
         {QStringLiteral("shardex_shard_publications_total{shard=\"2\"}"), 2},
         {QStringLiteral("shardex_shard_publications_total{shard=\"3\"}"), 1},
+        {QStringLiteral("shardex_returned_publications_total{shard=\"3\"}"), 0},
         {QStringLiteral("shardex_delivery_duration_seconds_count"), 4}, // the acknowledged ones
         {QStringLiteral("shardex_confirm_duration_seconds_count"), 6},
         {QStringLiteral("shardex_reload_success"), 1},
@@ -684,7 +761,12 @@ TEST_F(ShardexTest, MetricsCountAKnownMixOfTraffic)
                                                        {QStringLiteral("key"), QStringLiteral("p3")}})});
     send({R"({"modem_id":3})"});
     ASSERT_TRUE(waitFor([&] { return metricSamples(httpGet(port, "/metrics").body).value(QStringLiteral("shardex_publish_failed_total")) >= 1; }));
-    runPeer(vhost.name(), {peerOp(QStringLiteral("delete_queue"), {{QStringLiteral("queue"), QStringLiteral("full")}})});
+    // Shard 3 gets a queue that takes it again (with none, the body would be returned and wait).
+    runPeer(vhost.name(), {peerOp(QStringLiteral("delete_queue"), {{QStringLiteral("queue"), QStringLiteral("full")}}),
+                           peerOp(QStringLiteral("declare_queue"), {{QStringLiteral("queue"), QStringLiteral("p3")}}),
+                           peerOp(QStringLiteral("bind"), {{QStringLiteral("queue"), QStringLiteral("p3")},
+                                                       {QStringLiteral("exchange"), QStringLiteral("out")},
+                                                       {QStringLiteral("key"), QStringLiteral("p3")}})});
     ASSERT_TRUE(inputSettled());
     // A reload keeps the counts.
     ::kill(pid_t(process->processId()), SIGHUP);
