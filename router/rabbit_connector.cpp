@@ -433,6 +433,10 @@ void RabbitConnector::onFailed(quint64 ticket)
 
 void RabbitConnector::acknowledge(bool flush)
 {
+    // Once everything held is settled, nothing more would join the batch
+    // soon: the broker, whose prefetch window those deliveries fill, is
+    // waiting for this acknowledgement before it delivers more.
+    flush = flush || (m_tracker.open() == 0 && m_waiting.isEmpty() && !m_routing_now);
     const qint64 covered = m_tracker.ready();
     const quint64 tag = m_tracker.takeAck(flush);
     if (tag != 0) {
