@@ -3,46 +3,58 @@
 #include <QSet>
 
 #include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 namespace {
 
+// The longest key or section a warning names: every name shardex reads is
+// far shorter, and a longer one is no typo of one. It also bounds the work
+// of the suggestion below, which grows with the name's length.
+constexpr int longest_shown_name = 64;
+
 // Edits (insert, delete, replace, swap of two neighbours) that turn one text
-// into the other, letter case ignored.
+// into the other, letter case ignored. Only the last three rows of the table
+// are kept: a swap looks two rows back.
 int distance(const QString& a_in, const QString& b_in)
 {
     const QString a = a_in.toLower();
     const QString b = b_in.toLower();
     const int n = a.size();
     const int m = b.size();
-    std::vector<std::vector<int>> d(size_t(n + 1), std::vector<int>(size_t(m + 1)));
-    for (int i = 0; i <= n; ++i)
-        d[size_t(i)][0] = i;
+    std::vector<int> two_back(size_t(m + 1));
+    std::vector<int> previous(size_t(m + 1));
+    std::vector<int> current(size_t(m + 1));
     for (int j = 0; j <= m; ++j)
-        d[0][size_t(j)] = j;
+        previous[size_t(j)] = j;
     for (int i = 1; i <= n; ++i) {
+        current[0] = i;
         for (int j = 1; j <= m; ++j) {
-            const size_t x = size_t(i);
             const size_t y = size_t(j);
             const int cost = a.at(i - 1) == b.at(j - 1) ? 0 : 1;
-            d[x][y] = std::min({d[x - 1][y] + 1, d[x][y - 1] + 1, d[x - 1][y - 1] + cost});
+            current[y] = std::min({previous[y] + 1, current[y - 1] + 1, previous[y - 1] + cost});
             if (i > 1 && j > 1 && a.at(i - 1) == b.at(j - 2) && a.at(i - 2) == b.at(j - 1))
-                d[x][y] = std::min(d[x][y], d[x - 2][y - 2] + 1);
+                current[y] = std::min(current[y], two_back[y - 2] + 1);
         }
+        std::swap(two_back, previous);
+        std::swap(previous, current);
     }
-    return d[size_t(n)][size_t(m)];
+    return previous[size_t(m)];
 }
 
 // The candidate nearest to the name, when it is close enough to be what the
 // name was meant to be: at most two edits, and at most a third of its length
-// (so that "mode" and "node" are close, "mode" and "path" are not).
+// (so that "mode" and "node" are close, "mode" and "path" are not). Names
+// that differ in length by more than that are not compared.
 QString nearest(const QString& name, const QStringList& candidates)
 {
     QString best;
     int best_distance = 0;
     for (const QString& candidate : candidates) {
-        const int d = distance(name, candidate);
         const int allowed = std::min(2, std::max(1, int(candidate.size()) / 3));
+        if (std::abs(int(name.size()) - int(candidate.size())) > allowed)
+            continue;
+        const int d = distance(name, candidate);
         if (d <= allowed && (best.isEmpty() || d < best_distance)) {
             best = candidate;
             best_distance = d;
@@ -51,22 +63,40 @@ QString nearest(const QString& name, const QStringList& candidates)
     return best;
 }
 
-// A key or section as QSettings names it: '\' separates like '/', blanks
-// around the parts and empty parts go.
-QString normalised(const QString& raw)
+// Whether a key or section, as the file writes it, may be named in a
+// warning: not when it is longer than any name, nor when it holds "://" or
+// '@', as a URL pasted as a line of its own does (its key runs up to the
+// first '=', often in the virtual host, and holds the password).
+bool may_be_shown(const QStringRef& raw, const QString& name)
 {
-    QStringList parts;
-    for (const QString& part : QString(raw).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'))) {
-        const QString trimmed = part.trimmed();
-        if (!trimmed.isEmpty())
-            parts << trimmed;
+    return name.size() <= longest_shown_name && !raw.contains(QLatin1String("://"))
+           && !raw.contains(QLatin1Char('@'));
+}
+
+// A key or section as QSettings names it: '\' separates like '/', blanks
+// around the parts and empty parts go. Built in one pass: the text may be
+// a line of megabytes.
+QString normalised(const QStringRef& raw)
+{
+    QString out;
+    int start = 0;
+    for (int i = 0; i <= raw.size(); ++i) {
+        if (i < raw.size() && raw.at(i) != QLatin1Char('/') && raw.at(i) != QLatin1Char('\\'))
+            continue;
+        const QStringRef part = raw.mid(start, i - start).trimmed();
+        if (!part.isEmpty()) {
+            if (!out.isEmpty())
+                out += QLatin1Char('/');
+            out += part;
+        }
+        start = i + 1;
     }
-    return parts.join(QLatin1Char('/'));
+    return out;
 }
 
 // A line whose value goes on in the next one: it ends in an odd number of
 // '\' (an even number are escaped backslashes).
-bool continues(const QString& line)
+bool continues(const QStringRef& line)
 {
     int count = 0;
     for (int i = line.size() - 1; i >= 0 && line.at(i) == QLatin1Char('\\'); --i)
@@ -116,21 +146,28 @@ QStringList unknown_settings(const QByteArray& content, const QStringList& known
     }
 
     QStringList out;
-    const auto add = [&out](const QString& text) {
-        if (!out.contains(text))
+    QSet<QString> given; // what out holds: a file of many lines is not searched line by line
+    const auto add = [&out, &given](const QString& text) {
+        if (!given.contains(text)) {
+            given.insert(text);
             out << text;
+        }
     };
     // Whole: QString::fromUtf8(QByteArray) would stop at a NUL byte.
     QString text = QString::fromUtf8(content.constData(), content.size());
     if (text.startsWith(QChar(0xFEFF)))
         text.remove(0, 1);
-    const QStringList lines = text.split(QLatin1Char('\n'));
     QString section;             // "" before the first section and under [General]
     bool section_ignored = false; // a section shardex does not know
     bool continued = false;       // the previous line's value goes on
-    for (int i = 0; i < lines.size(); ++i) {
-        const QString line = lines[i].trimmed();
-        const QString where = QStringLiteral("line %1: ").arg(i + 1);
+    // Each line is read where it lies in the text, without a copy.
+    for (int start = 0, number = 1; start <= text.size(); ++number) {
+        int end = text.indexOf(QLatin1Char('\n'), start);
+        if (end < 0)
+            end = text.size();
+        const QStringRef line = text.midRef(start, end - start).trimmed();
+        start = end + 1;
+        const QString where = QStringLiteral("line %1: ").arg(number);
         if (continued) {
             continued = continues(line);
             continue;
@@ -140,7 +177,8 @@ QStringList unknown_settings(const QByteArray& content, const QStringList& known
         if (line.startsWith(QLatin1Char('['))) {
             // As QSettings reads it: up to the ']', or the line's end without one.
             const int close = line.indexOf(QLatin1Char(']'));
-            section = normalised(line.mid(1, close < 0 ? -1 : close - 1));
+            const QStringRef raw_section = line.mid(1, close < 0 ? -1 : close - 1);
+            section = normalised(raw_section);
             if (section == QLatin1String("General"))
                 section.clear();
             else if (section == QLatin1String("%General"))
@@ -148,7 +186,7 @@ QStringList unknown_settings(const QByteArray& content, const QStringList& known
             section_ignored = !section.isEmpty() && !sections.contains(section);
             if (!section_ignored)
                 continue;
-            const QString suggestion = nearest(section, sections);
+            const QString suggestion = may_be_shown(raw_section, section) ? nearest(section, sections) : QString();
             if (suggestion.isEmpty())
                 add(where + QStringLiteral("not a section of shardex; its keys are ignored"));
             else
@@ -157,7 +195,8 @@ QStringList unknown_settings(const QByteArray& content, const QStringList& known
             continue;
         }
         const int equals = line.indexOf(QLatin1Char('='));
-        const QString key = equals > 0 ? normalised(line.left(equals)) : QString();
+        const QStringRef raw_key = equals > 0 ? line.left(equals) : QStringRef();
+        const QString key = normalised(raw_key);
         if (key.isEmpty()) {
             add(where + QStringLiteral("not a key=value line, a [section] or a comment; ignored"));
             continue;
@@ -166,7 +205,7 @@ QStringList unknown_settings(const QByteArray& content, const QStringList& known
         const QString full = section.isEmpty() ? key : section + QLatin1Char('/') + key;
         if (section_ignored || keys.contains(full))
             continue;
-        const QString suggestion = suggest_key(section, key, known_keys);
+        const QString suggestion = may_be_shown(raw_key, key) ? suggest_key(section, key, known_keys) : QString();
         if (suggestion.isEmpty())
             add(where + QStringLiteral("not a setting of shardex; ignored"));
         else
