@@ -25,3 +25,22 @@ bool DumpLimiter::admit()
         ++m_count;
     return true;
 }
+
+void DumpLimiter::leftOut(qint64 bytes)
+{
+    if (m_left_out.bodies == 0)
+        m_left_out_since = m_clock();
+    ++m_left_out.bodies;
+    m_left_out.bytes += quint64(bytes);
+}
+
+bool DumpLimiter::takeSummary(Summary* out)
+{
+    const qint64 now = m_clock();
+    if (m_left_out.bodies == 0 || now - m_left_out_since < window_ms)
+        return false;
+    *out = m_left_out;
+    out->seconds = (now - m_left_out_since) / 1000;
+    m_left_out = Summary();
+    return true;
+}

@@ -30,9 +30,10 @@ public:
 constexpr int dump_limit = 4096;
 
 // The raw form of the dumped bytes: one Latin-1 character per byte, except
-// that control bytes (0x00-0x1F, 0x7F) become \xNN and a backslash \\. So a
-// body cannot end the log entry with its own CR LF, forge the lines after it,
-// or send escape sequences to a terminal that follows the log.
+// that control bytes (0x00-0x1F, 0x7F and the C1 controls 0x80-0x9F) become
+// \xNN and a backslash \\. So a body cannot end the log entry with its own
+// CR LF or a NEL, forge the lines after it, or send escape sequences (CSI,
+// OSC) to a terminal that follows the log.
 QByteArray escaped_raw(const QByteArray& head)
 {
     static const char digits[] = "0123456789abcdef";
@@ -40,7 +41,7 @@ QByteArray escaped_raw(const QByteArray& head)
     out.reserve(head.size());
     for (const char c : head) {
         const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b == 0x7f) {
+        if (b < 0x20 || (b >= 0x7f && b <= 0x9f)) {
             const char escape[] = {'\\', 'x', digits[b >> 4], digits[b & 0x0f]};
             out.append(escape, int(sizeof escape));
         } else if (c == '\\') {
@@ -54,14 +55,14 @@ QByteArray escaped_raw(const QByteArray& head)
 
 void log_unparsable(const QByteArray& body, const QByteArray& error, logger& log, DumpLimiter& dumps)
 {
+    if (!dumps.admit()) {
+        dumps.leftOut(body.size());
+        logLeftOutBodies(log, dumps);
+        return;
+    }
     log_line line(log, 1);
     if (!line.active())
         return;
-    if (!dumps.admit()) {
-        line << QString::fromLatin1(error.constData(), error.size()) << ": dump left out, at most "
-             << DumpLimiter::per_minute << " bodies a minute are dumped";
-        return;
-    }
     // A view of the body's head, not a copy; the raw part carries every byte
     // of it, a zero byte included.
     const QByteArray head = QByteArray::fromRawData(body.constData(), qMin(body.size(), dump_limit));
@@ -89,6 +90,17 @@ ModemIdResult decode(const QByteArray& body, logger& log, DumpLimiter& dumps)
 }
 
 } // namespace
+
+void logLeftOutBodies(logger& log, DumpLimiter& dumps)
+{
+    DumpLimiter::Summary left_out;
+    if (!dumps.takeSummary(&left_out))
+        return;
+    log_line(log, 1) << "cannot parse from binary array: " << left_out.bodies << " further bodies, "
+                     << left_out.bytes << " bytes in all, in the last " << left_out.seconds
+                     << " s, neither dumped nor logged one by one (at most " << DumpLimiter::per_minute
+                     << " bodies a minute are dumped)";
+}
 
 ModemIdResult decodeModemId(const QByteArray& body, logger& log, DumpLimiter& dumps)
 {

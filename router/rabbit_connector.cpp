@@ -24,6 +24,10 @@ RabbitConnector::RabbitConnector(RabbitConfig& settings_, logger& log_, QObject*
 {
     m_ack_timer.setSingleShot(true);
     connect(&m_ack_timer, &QTimer::timeout, this, [this] { acknowledge(true); });
+    // Undecodable bodies beyond the dumps are summed up once a minute; this
+    // also sums up the last of a flood, after which no body may come.
+    connect(&m_left_out_timer, &QTimer::timeout, this, [this] { logLeftOutBodies(log, m_dumps); });
+    m_left_out_timer.start(left_out_check_interval);
 }
 
 RabbitConnector::~RabbitConnector()

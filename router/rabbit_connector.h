@@ -154,6 +154,8 @@ private:
     // Bounds the dumps of undecodable bodies; kept across starts, so a reload
     // does not open a fresh allowance.
     DumpLimiter m_dumps;
+    static constexpr int left_out_check_interval = 10000;
+    QTimer m_left_out_timer;
     DeviceSketch m_devices; // kept across starts too
     bool m_counting_devices = true;
 

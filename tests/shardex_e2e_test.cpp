@@ -443,6 +443,27 @@ TEST_F(ShardexTest, HugeBodiesNeitherFreezeTheRouterNorGrowItAndGarbageIsDumpedI
     EXPECT_EQ(process->state(), QProcess::Running);
 }
 
+// A publisher of nothing but garbage: ten bodies a minute are dumped, the
+// others summed up, so 50,000 of them add less than a megabyte to the log.
+TEST_F(ShardexTest, AFloodOfUndecodableBodiesAddsLittleToTheLog)
+{
+    save(settingsText());
+    start();
+    ASSERT_TRUE(consuming());
+    const qint64 before = QFileInfo(logPath).size();
+    QList<QByteArray> bodies;
+    for (int i = 0; i < 10000; ++i)
+        bodies.append(QByteArray("\xff" "0123456789"));
+    Traffic traffic(vhost.name());
+    for (int round = 0; round < 5; ++round)
+        ASSERT_TRUE(traffic.publish(QStringLiteral("in"), bodies));
+    ASSERT_TRUE(inputSettled(120000));
+    const qint64 growth = QFileInfo(logPath).size() - before;
+    std::printf("log growth after 50,000 undecodable bodies: %lld bytes\n", growth);
+    EXPECT_LT(growth, 1 << 20);
+    EXPECT_EQ(count(QStringLiteral("cannot parse from binary array, size= 11")), 10);
+}
+
 TEST_F(ShardexTest, BodiesWithRepeatedKeysLeaveNoMemoryBehind)
 {
     if (!memoryFiguresMeaningful)
