@@ -4,7 +4,10 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 namespace {
@@ -112,11 +115,6 @@ void MetricsServer::close()
 void MetricsServer::accept()
 {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-        if (m_clients.size() >= static_cast<size_t>(max_clients) && !dropOldestWaiting()) {
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
         // Qt reads no more from the kernel than one request may hold.
         socket->setReadBufferSize(max_request);
         Client& client = m_clients[socket];
@@ -125,7 +123,7 @@ void MetricsServer::accept()
         client.deadline = new QTimer(socket);
         client.deadline->setSingleShot(true);
         connect(client.deadline, &QTimer::timeout, this, [this, socket] { drop(socket); });
-        client.deadline->start(std::min(m_requestLineTimeout, m_clientTimeout));
+        client.deadline->start(std::min(m_requestTimeout, m_clientTimeout));
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { drop(socket); });
         // A peer that closes its side still gets the answer (Qt flushes it and
@@ -134,24 +132,34 @@ void MetricsServer::accept()
             if (e != QAbstractSocket::RemoteHostClosedError)
                 drop(socket);
         });
-        if (socket->bytesAvailable() > 0)
-            read(socket);
+        // Now rather than at the event loop's next turn: a request already
+        // there is answered before later connections can take its place, and a
+        // peer already gone takes no place from anyone.
+        readArrived(socket);
+        if (m_clients.size() > static_cast<size_t>(max_clients) && !makeRoom())
+            drop(socket); // every other place holds an answer still being written
     }
 }
 
-bool MetricsServer::dropOldestWaiting()
+bool MetricsServer::makeRoom()
 {
-    QTcpSocket* oldest = nullptr;
-    quint64 arrival = 0;
-    for (const auto& [socket, client] : m_clients) {
-        if (!client.haveRequestLine && !client.answered && (!oldest || client.arrival < arrival)) {
-            oldest = socket;
-            arrival = client.arrival;
+    // Each turn answers or drops a client without an answer: max_clients + 1 turns at most.
+    while (m_clients.size() > static_cast<size_t>(max_clients)) {
+        QTcpSocket* oldest = nullptr;
+        quint64 arrival = 0;
+        for (const auto& [socket, client] : m_clients) {
+            if (!client.answered && (!oldest || client.arrival < arrival)) {
+                oldest = socket;
+                arrival = client.arrival;
+            }
         }
+        if (!oldest)
+            return false;
+        readArrived(oldest);
+        const auto it = m_clients.find(oldest);
+        if (it != m_clients.end() && !it->second.answered)
+            drop(oldest);
     }
-    if (!oldest)
-        return false;
-    drop(oldest);
     return true;
 }
 
@@ -170,6 +178,22 @@ void MetricsServer::read(QTcpSocket* socket)
     const qint64 room = max_request - client.head.size();
     client.head += socket->read(std::min(room, socket->bytesAvailable()));
     parse(socket, client);
+}
+
+void MetricsServer::readArrived(QTcpSocket* socket)
+{
+    Client& client = m_clients.at(socket);
+    // Straight from the kernel: Qt's own buffer is empty for a client still
+    // waiting, since read() takes all of it each time (or answers 431).
+    char bytes[max_request];
+    const auto room = static_cast<size_t>(max_request - client.head.size());
+    const ssize_t n = ::recv(static_cast<int>(socket->socketDescriptor()), bytes, room, MSG_DONTWAIT);
+    if (n > 0) {
+        client.head.append(bytes, static_cast<int>(n));
+        parse(socket, client);
+    } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        drop(socket); // gone before a whole request: nothing to answer
+    }
 }
 
 void MetricsServer::parse(QTcpSocket* socket, Client& client)
@@ -202,7 +226,6 @@ void MetricsServer::parse(QTcpSocket* socket, Client& client)
             return;
         }
         client.haveRequestLine = true;
-        extendDeadline(client);
         client.method = parts[0];
         const int query = parts[1].indexOf('?');
         client.path = query < 0 ? parts[1] : parts[1].left(query);
@@ -250,8 +273,10 @@ void MetricsServer::answer(QTcpSocket* socket, Client& client, int status, const
     response += body;
     socket->write(response);
     socket->skip(socket->bytesAvailable());
-    // Closes once the answer is written; the deadline still bounds how long
-    // that may take. `client` may be gone after this call.
+    // Written now, so that a short answer frees its place at once. Closes once
+    // the answer is written; the deadline still bounds how long that may
+    // take. `client` may be gone after either call.
+    socket->flush();
     socket->disconnectFromHost();
 }
 

@@ -21,13 +21,15 @@ class QTimer;
 //                 only when asked for; 404 when there is no such callback.
 // One request per connection, answered as soon as its headers are complete
 // (a request body is never read), then the connection is closed. Every client
-// has the request line timeout, counted from its arrival, to send a complete
-// request line, and the client timeout to send its request and take its
-// answer; after that it is aborted, so that neither a slow sender nor a client
-// that never reads can hold a connection or its memory. Work per read is
-// bounded by max_request, and the number of connections by max_clients: when
-// they are all taken, the oldest client still without a request line makes
-// room for a new one, so that idle connections cannot lock a health probe out.
+// has the request timeout, counted from its arrival, to send its request line
+// and headers, and the client timeout to take its answer as well; after that
+// it is aborted, so that neither a slow sender nor a client that never reads
+// can hold a connection or its memory. Work per read is bounded by
+// max_request, and the number of connections by max_clients: when they are
+// all taken, the client that has waited longest without an answer makes room,
+// whatever it has sent. What a new connection has already sent is read as it
+// is accepted, so that a health probe is answered before later connections
+// can make it the longest waiting.
 class MetricsServer : public QObject {
     Q_OBJECT
 public:
@@ -49,19 +51,19 @@ public:
     // How long a client may take from its arrival to its answer, for the
     // connections accepted from now on (5000 ms otherwise).
     void setClientTimeout(int ms) { m_clientTimeout = ms; }
-    // How long a client may take from its arrival to a complete request line,
-    // for the connections accepted from now on (1000 ms otherwise).
-    void setRequestLineTimeout(int ms) { m_requestLineTimeout = ms; }
+    // How long a client may take from its arrival to a complete request (line
+    // and headers), for the connections accepted from now on (1000 ms otherwise).
+    void setRequestTimeout(int ms) { m_requestTimeout = ms; }
 
     static constexpr int max_request = 8192; // request line and headers
-    // Concurrent connections. One more takes the place of the oldest client
-    // without a request line, or is closed at once when there is none.
+    // Concurrent connections. One more takes the place of the client that has
+    // waited longest without an answer, or is closed at once when all are answered.
     static constexpr int max_clients = 16;
 
 private:
     struct Client {
         quint64 arrival = 0;  // the order of arrival
-        QTimer* deadline = nullptr; // the request line's, then the whole exchange's
+        QTimer* deadline = nullptr; // the request's, then the whole exchange's
         QDeadlineTimer end;   // the whole exchange's deadline
         QByteArray head;      // what arrived of the request line and headers
         int scanned = 0;      // bytes of head already looked at
@@ -73,17 +75,24 @@ private:
     };
 
     void accept();
-    // Drops the oldest client that has neither a request line nor an answer;
-    // false when there is none.
-    bool dropOldestWaiting();
+    // Drops clients without an answer, the longest waiting first, until at
+    // most max_clients are left; a request that has arrived in full is
+    // answered instead. False when the clients left over the bound all have
+    // their answer.
+    bool makeRoom();
+    // What Qt has read for the client.
     void read(QTcpSocket* socket);
+    // What has arrived for a client still waiting and that Qt has not read yet,
+    // without waiting for the event loop to look at the socket. Drops the
+    // client when its peer has gone.
+    void readArrived(QTcpSocket* socket);
     // Looks at the bytes of head not seen yet; answers once the headers are
     // complete, or at once when the request line cannot be valid.
     void parse(QTcpSocket* socket, Client& client);
     void answerRequest(QTcpSocket* socket, Client& client);
     void answer(QTcpSocket* socket, Client& client, int status, const QByteArray& contentType,
                 const QByteArray& body, const QByteArray& extraHeaders = {});
-    // From the request line's deadline to the whole exchange's.
+    // From the request's deadline to the whole exchange's.
     static void extendDeadline(Client& client);
     void drop(QTcpSocket* socket);
 
@@ -93,6 +102,6 @@ private:
     QTcpServer m_server;
     std::unordered_map<QTcpSocket*, Client> m_clients; // references stay valid across inserts
     int m_clientTimeout = 5000;
-    int m_requestLineTimeout = 1000;
+    int m_requestTimeout = 1000;
     quint64 m_arrivals = 0;
 };
