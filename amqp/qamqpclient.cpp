@@ -203,6 +203,18 @@ void QAmqpClient::setAutoReconnect(bool enabled, int intervalMs)
 void QAmqpClient::setWriteTimeout(int ms) { d->writeTimeout = ms; }
 void QAmqpClient::setHeartbeatDelay(qint16 seconds) { d->heartbeatDelay = seconds; }
 
+void QAmqpClient::setInputPaused(bool paused)
+{
+    if (d->inputPaused == paused)
+        return;
+    d->inputPaused = paused;
+    if (!paused) {
+        // What arrived meanwhile signals nothing new: read it from the event loop.
+        d->sinceRead.restart();
+        QMetaObject::invokeMethod(this, [this] { d->onReadyRead(); }, Qt::QueuedConnection);
+    }
+}
+
 void QAmqpClient::setVirtualHost(const QString& vhost)
 {
     d->vhostOverride = vhost;
@@ -448,6 +460,10 @@ void QAmqpClientPrivate::onTransportReady()
 void QAmqpClientPrivate::onReadyRead()
 {
     if (!device || readFailed)
+        return;
+    // Left in the socket: Qt takes at most SocketReadBuffer bytes from the
+    // kernel, and TCP holds the rest back at the broker.
+    if (inputPaused && state == State::Connected)
         return;
     if (directReads) {
         // Read until the kernel has no more, or up to the read limit (the
@@ -940,7 +956,10 @@ void QAmqpClientPrivate::heartbeatTick()
         flush();
     }
     // Also while the broker blocks this connection: it goes on sending
-    // heartbeats then, so silence means a dead broker or network.
+    // heartbeats then, so silence means a dead broker or network. While this
+    // side reads nothing, its heartbeats wait unread.
+    if (inputPaused && state == State::Connected)
+        sinceRead.restart();
     if (sinceRead.elapsed() >= 2 * period)
         drop(make_error(QAmqpError::Timeout, QStringLiteral("no data from the broker for %1 s (heartbeat %2 s)")
                                                  .arg(sinceRead.elapsed() / 1000)

@@ -64,6 +64,11 @@ public:
     void setVirtualHost(const QString& vhost);
     // Shown by the broker as connection_name, and in this client's log lines.
     void setConnectionName(const QString& name);
+    // While paused, an established connection reads nothing more from its
+    // socket (frames already read are still handled): the broker's further
+    // deliveries wait in TCP buffers and at the broker, not in this process.
+    // Writes go on, and the broker's silence is not taken for a dead peer.
+    void setInputPaused(bool paused);
     // The TLS configuration of the next amqps:// attempts: applied to the
     // socket before its handshake. Without one, Qt's default applies. A
     // handshake that fails over the broker's certificate ends the attempt

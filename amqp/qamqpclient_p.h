@@ -113,6 +113,7 @@ public:
     amqp::FrameReader reader;
     amqp::FrameWriter writer;
     bool processScheduled = false;
+    bool inputPaused = false; // setInputPaused(); applies once the connection is established
     bool flushScheduled = false;
     // A plain TCP socket is opened unbuffered: reads go from the kernel
     // straight into the frame reader and writes straight to the kernel,

@@ -161,6 +161,9 @@ QByteArray render_metrics(const RouterMetrics& m, const RouterState& s, const QS
             s.publisher_blocked ? 1 : 0);
     p.gauge("shardex_unsettled_deliveries", "Deliveries received and not yet acknowledged or rejected.",
             double(s.unsettled));
+    p.gauge("shardex_held_bytes",
+            "Bytes of deliveries received and not yet settled (routed and confirmed, or rejected).",
+            double(s.held_bytes));
     p.metric("shardex_build_info", "gauge", "Always 1; the version is its label.");
     QByteArray label = version.toUtf8();
     label.replace('\\', "\\\\").replace('"', "\\\"").replace('\n', "\\n");

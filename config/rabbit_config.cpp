@@ -141,6 +141,8 @@ bool RabbitConfig::Load(logger& log)
     receiver.vhost = r.text(QStringLiteral("receiver/vhost"), rd.vhost);
     receiver.mode = r.number(QStringLiteral("receiver/mode"), rd.mode);
     receiver.prefetch_count = r.number(QStringLiteral("receiver/prefetch_count"), rd.prefetch_count);
+    receiver.max_held_bytes =
+        qint64(r.number(QStringLiteral("receiver/max_held_mib"), int(rd.max_held_bytes >> 20))) << 20;
 
     const QString exchange = r.text(QStringLiteral("receiver/bindings/exchange"), default_binding_exchange);
     const QString routekey = r.text(QStringLiteral("receiver/bindings/routekey"), QString());

@@ -20,4 +20,7 @@ struct rabbit_receiver_config {
     // From password_file: replaces the password of path and failover_paths
     // (see urls_with_password); empty: the URLs' own.
     QString password{};
+    // Bytes of deliveries held and not yet settled above which no further
+    // delivery is taken in (max_held_mib, in MiB).
+    qint64 max_held_bytes = qint64(256) << 20;
 };

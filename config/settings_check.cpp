@@ -152,6 +152,10 @@ QStringList check_settings(const RabbitConfig& config)
     if (prefetch < 1 || prefetch > max_prefetch_count)
         p.add("receiver/prefetch_count", p.shown("receiver/prefetch_count", QString::number(prefetch)),
               QStringLiteral("must be a whole number from 1 to %1").arg(max_prefetch_count));
+    const qint64 held_mib = config.receiver.max_held_bytes >> 20;
+    if (held_mib < 1 || held_mib > max_held_mib)
+        p.add("receiver/max_held_mib", p.shown("receiver/max_held_mib", QString::number(held_mib)),
+              QStringLiteral("must be a whole number from 1 to %1").arg(max_held_mib));
 
     // A longer name would fail every publication or declaration that uses it.
     const QString too_long = QStringLiteral("is %1 bytes long, at most %2 are allowed");

@@ -8,6 +8,7 @@
 namespace settings_limit {
 constexpr quint32 max_shard_count = 65536;
 constexpr qint32 max_prefetch_count = 65535; // basic.qos takes 16 bits
+constexpr qint32 max_held_mib = 1 << 20;      // 1 TiB: any machine's memory
 constexpr int max_name_bytes = 255;          // AMQP short strings
 } // namespace settings_limit
 

@@ -36,6 +36,8 @@ public:
     bool is_consuming() const;
     // True when the acknowledgement or rejection went out.
     bool ack_message(uint64_t tag, bool multiple, quint64 generation);
+    // Takes no further deliveries in while paused (see QAmqpClient::setInputPaused).
+    void pause_input(bool paused) { client.setInputPaused(paused); }
     bool reject_message(uint64_t tag, bool requeue, quint64 generation);
 
     // Closes the connection properly, after what was already written

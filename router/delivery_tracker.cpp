@@ -6,15 +6,25 @@ void DeliveryTracker::reset(quint64 generation, qint64 batch)
     m_batch = qMax<qint64>(1, batch);
     m_entries.clear();
     m_ready = 0;
+    m_unsettled_bytes = 0;
     m_lastAckable = 0;
 }
 
-void DeliveryTracker::add(quint64 tag, int publications)
+void DeliveryTracker::add(quint64 tag, int publications, qint64 bytes)
 {
     Entry& e = m_entries[tag];
     e.state = publications > 0 ? State::Pending : State::Ack;
     e.pending = publications;
+    e.bytes = publications > 0 ? bytes : 0;
+    m_unsettled_bytes += e.bytes;
     advance();
+}
+
+void DeliveryTracker::settleEntry(Entry& e, State state)
+{
+    e.state = state;
+    m_unsettled_bytes -= e.bytes;
+    e.bytes = 0;
 }
 
 bool DeliveryTracker::confirm(quint64 tag)
@@ -24,7 +34,7 @@ bool DeliveryTracker::confirm(quint64 tag)
         return false;
     if (--it->second.pending > 0)
         return false;
-    it->second.state = State::Ack;
+    settleEntry(it->second, State::Ack);
     advance();
     return true;
 }
@@ -34,7 +44,7 @@ void DeliveryTracker::settle(quint64 tag)
     const auto it = m_entries.find(tag);
     if (it == m_entries.end() || it->second.state != State::Pending)
         return;
-    it->second.state = State::Ack;
+    settleEntry(it->second, State::Ack);
     advance();
 }
 
@@ -43,7 +53,7 @@ bool DeliveryTracker::reject(quint64 tag)
     const auto it = m_entries.find(tag);
     if (it == m_entries.end() || it->second.state != State::Pending)
         return false;
-    it->second.state = State::Rejected;
+    settleEntry(it->second, State::Rejected);
     advance();
     return true;
 }

@@ -16,8 +16,8 @@ public:
     void reset(quint64 generation, qint64 batch);
     quint64 generation() const { return m_generation; }
 
-    // A new delivery awaiting `publications` confirms before it may be acknowledged.
-    void add(quint64 tag, int publications);
+    // A new delivery of `bytes` awaiting `publications` confirms before it may be acknowledged.
+    void add(quint64 tag, int publications, qint64 bytes = 0);
     // One publication of the delivery was confirmed. True when this settled it.
     bool confirm(quint64 tag);
     // The delivery needs nothing more to be acknowledged (dropped on purpose).
@@ -32,18 +32,24 @@ public:
     // Settled deliveries that wait for their acknowledgement.
     qint64 ready() const { return m_ready; }
     int open() const { return int(m_entries.size()); }
+    // The bytes of the deliveries not settled yet.
+    qint64 unsettledBytes() const { return m_unsettled_bytes; }
 
 private:
     enum class State { Pending, Ack, Rejected };
     struct Entry {
         State state = State::Pending;
         int pending = 0;
+        qint64 bytes = 0;
     };
     void advance();
+    // The entry leaves Pending for `state`.
+    void settleEntry(Entry& e, State state);
 
     quint64 m_generation = 0;
     qint64 m_batch = 1;
     std::map<quint64, Entry> m_entries; // not yet below the settled frontier
     qint64 m_ready = 0;                 // settled-for-ack deliveries below the frontier, not yet acked
+    qint64 m_unsettled_bytes = 0;
     quint64 m_lastAckable = 0;          // the highest of them
 };

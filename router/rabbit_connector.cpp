@@ -77,12 +77,15 @@ bool RabbitConnector::StartWorking()
         log_line(log, 3) << "shard: " << i << ", routing key: " << routing_keys.last();
     }
     m_stop_binary = settings.stop_binary;
+    m_max_held_bytes = settings.receiver.max_held_bytes;
+    m_input_paused = false; // the new receiver takes deliveries in
     m_ack_batch = qMax(1, settings.receiver.prefetch_count / 4);
 
     acknowledge(true); // what is settled is acknowledged before its channel goes
     retire();
     ++m_start;
     m_waiting.clear();
+    m_waiting_bytes = 0;
     m_routing_now.reset();
     m_tracker.reset(0, m_ack_batch);
     m_settled.clear();
@@ -127,6 +130,7 @@ RouterState RabbitConnector::state() const
     if (m_last_return && std::chrono::steady_clock::now() - *m_last_return < returns_unready)
         s.returned_key = m_returned_key;
     s.unsettled = m_waiting.size() + m_tracker.open() + m_tracker.ready();
+    s.held_bytes = heldBytes();
     s.shard_count = routing_keys.size();
     return s;
 }
@@ -195,6 +199,7 @@ void RabbitConnector::closeAndFinish()
     m_closed_publisher = publisher;
     retire();
     m_waiting.clear();
+    m_waiting_bytes = 0;
     m_routing_now.reset();
     m_tickets.clear();
     // Each connection closes from the event loop and deletes its owner then,
@@ -255,12 +260,35 @@ void RabbitConnector::handleMsg(const QByteArray& body, uint64_t tag, const QByt
     const quint64 generation = receiver->channel_generation();
     // What waits from a channel that closed went back to the queue and comes
     // again: drop it, so that at most one prefetch window waits here.
-    if (!m_waiting.isEmpty() && m_waiting.first().generation != generation)
+    if (!m_waiting.isEmpty() && m_waiting.first().generation != generation) {
         m_waiting.erase(std::remove_if(m_waiting.begin(), m_waiting.end(),
                                        [generation](const Waiting& w) { return w.generation != generation; }),
                         m_waiting.end());
+        m_waiting_bytes = 0;
+        for (const Waiting& w : m_waiting)
+            m_waiting_bytes += w.body.size();
+    }
     m_waiting.append(Waiting{body, properties, tag, generation, m_start, arrival});
+    m_waiting_bytes += body.size();
     routeWaiting();
+    limitInput();
+}
+
+qint64 RabbitConnector::heldBytes() const
+{
+    return m_waiting_bytes + m_tracker.unsettledBytes();
+}
+
+void RabbitConnector::limitInput()
+{
+    // At least one delivery is always taken in, so that a body larger than
+    // the limit still passes.
+    const qint64 held = heldBytes();
+    const bool pause = held > 0 && held >= m_max_held_bytes;
+    if (pause != m_input_paused && receiver) {
+        m_input_paused = pause;
+        receiver->pause_input(pause);
+    }
 }
 
 void RabbitConnector::routeWaiting()
@@ -276,7 +304,9 @@ void RabbitConnector::routeWaiting()
         if (!m_routing_now) {
             if (m_waiting.isEmpty())
                 break;
-            beginRouting(m_waiting.takeFirst());
+            const Waiting next = m_waiting.takeFirst();
+            m_waiting_bytes -= next.body.size();
+            beginRouting(next);
             --budget;
             continue;
         }
@@ -288,6 +318,7 @@ void RabbitConnector::routeWaiting()
         // the publisher's resumed() goes on with it.
         if (!publisher || publisher->paused()) {
             m_routing = false;
+            limitInput();
             return;
         }
         // A publication that has to wait for the connection first ends the
@@ -297,6 +328,7 @@ void RabbitConnector::routeWaiting()
         budget = waits ? 0 : budget - 1;
     }
     m_routing = false;
+    limitInput();
     if (m_routing_now || !m_waiting.isEmpty())
         scheduleRouting(); // the rest in the next turn, after what the event loop has for us
     else
@@ -350,7 +382,7 @@ void RabbitConnector::beginRouting(const Waiting& d)
         ++m_metrics.fanout;
     // Route with the table's own size, never with a count the table was not built for.
     const int count = *result.modem_id == -1 ? routing_keys.size() : 1;
-    m_tracker.add(d.tag, count);
+    m_tracker.add(d.tag, count, d.body.size());
     m_routing_now = Routing{d, *result.modem_id, result.binary, 0, count};
 }
 
@@ -393,6 +425,7 @@ void RabbitConnector::rejectDelivery(quint64 generation, quint64 tag, bool reque
     if (receiver && receiver->reject_message(tag, requeue, generation))
         ++(requeue ? m_metrics.rejected_requeue : m_metrics.rejected_drop);
     acknowledge(false);
+    limitInput();
 }
 
 bool RabbitConnector::takeTicket(quint64 ticket, Delivery* delivery)
@@ -415,6 +448,7 @@ void RabbitConnector::onConfirmed(quint64 ticket, double seconds)
     if (takeTicket(ticket, &d) && m_tracker.confirm(d.tag)) {
         settled(d.tag, d.arrival);
         acknowledge(false);
+        limitInput();
     }
     finishWhenDrained();
 }

@@ -115,6 +115,11 @@ private:
     quint64 publishMsg(const QByteArray& body, const QByteArray& routingKey, bool binary,
                        const QByteArray& properties);
     void onReturned(const QByteArray& routingKey);
+    // Bytes of deliveries received and not yet settled: waiting, or routed
+    // and not yet confirmed.
+    qint64 heldBytes() const;
+    // Pauses the receiver's input while heldBytes() is at the limit.
+    void limitInput();
     ModemIdResult extractModemId(const QByteArray& body);
     bool refuse(const QStringList& problems);
     void retire();
@@ -183,6 +188,9 @@ private:
     // Deliveries wait here, in order, while an earlier one is being routed,
     // while the publisher waits for its connection, and while it is paused.
     QList<Waiting> m_waiting;
+    qint64 m_waiting_bytes = 0; // the bodies' in m_waiting
+    qint64 m_max_held_bytes = 0;
+    bool m_input_paused = false;
     std::optional<Routing> m_routing_now;
     bool m_routing = false;
     bool m_routing_scheduled = false;

@@ -70,5 +70,6 @@ struct RouterState {
     // When the oldest publication still waiting for its confirm was sent.
     std::optional<std::chrono::steady_clock::time_point> oldest_unconfirmed;
     qint64 unsettled = 0; // deliveries received and neither acknowledged nor rejected yet
+    qint64 held_bytes = 0; // their bytes, while shardex still needs them (not yet settled)
     int shard_count = 0;  // of the routing table in use, 0 before the first start
 };

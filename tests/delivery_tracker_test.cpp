@@ -55,11 +55,14 @@ TEST(DeliveryTracker, FanOutSettlesWithTheLastConfirmAndAFailureBeatsLaterConfir
     EXPECT_TRUE(t.confirm(1));
     EXPECT_EQ(t.takeAck(false), 1u);
 
-    t.add(2, 4);
+    t.add(2, 4, 1000);
+    t.add(3, 1, 300);
     t.confirm(2);
+    EXPECT_EQ(t.unsettledBytes(), 1300) << "held until every publication is settled";
     EXPECT_TRUE(t.reject(2)) << "one publication failed";
     EXPECT_FALSE(t.confirm(2));
     EXPECT_FALSE(t.reject(2));
+    EXPECT_EQ(t.unsettledBytes(), 300);
     EXPECT_EQ(t.takeAck(true), 0u);
 }
 

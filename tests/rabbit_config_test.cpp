@@ -228,6 +228,8 @@ TEST_F(RabbitConfigTest, CheckGivesEveryProblemAsKeyValueReason)
          {"receiver/prefetch_count: 12.5: must be a whole number from 1 to 65535"}},
         {"[receiver]\nprefetch_count=65536\n[publisher]\nrouting_key_prefix=s.\n",
          {"receiver/prefetch_count: 65536: must be a whole number from 1 to 65535"}},
+        {"[receiver]\nmax_held_mib=0\n[publisher]\nrouting_key_prefix=s.\n",
+         {"receiver/max_held_mib: 0: must be a whole number from 1 to 1048576"}},
         {"[publisher]\nrouting_key_prefix=s.\nstop_binary=maybe\nshard_count=0\ncarry_properties=some\n",
          {"publisher/shard_count: 0: must be a whole number from 1 to 65536",
           "publisher/stop_binary: maybe: must be one of true/false, yes/no, on/off, 1/0",
