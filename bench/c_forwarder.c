@@ -1,10 +1,11 @@
 /* The reference side of the end-to-end benchmark (bench/e2e.sh): a minimal
  * forwarder on rabbitmq-c's blocking API that does the broker work shardex
  * does, and nothing else. It consumes the input queue with prefetch P on one
- * connection and republishes each body unchanged, with its content type, to
- * the output exchange on a second connection in confirm mode. It parses
- * nothing: the routing key is prefix + (delivery counter mod shards), or with
- * --fanout 1 the body goes to every shard, 0..n-1.
+ * connection and republishes each body unchanged to the output exchange on
+ * a second connection in confirm mode, with the properties and headers it
+ * came with, user_id dropped. It parses nothing: the routing key is prefix +
+ * (delivery counter mod shards), or with --fanout 1 the body goes to every
+ * shard, 0..n-1.
  *
  * It works as a pipeline on one thread: whatever has arrived on either
  * connection is taken at once (deliveries are published as they are read,
@@ -208,13 +209,15 @@ static amqp_bytes_t *routing_keys(const struct settings *s)
 static void publish(amqp_connection_state_t out, const struct settings *s, amqp_bytes_t key,
                     const amqp_envelope_t *envelope, struct publications *p)
 {
-    amqp_basic_properties_t properties;
-    memset(&properties, 0, sizeof properties);
-    if (envelope->message.properties._flags & AMQP_BASIC_CONTENT_TYPE_FLAG) {
-        properties._flags = AMQP_BASIC_CONTENT_TYPE_FLAG;
-        properties.content_type = envelope->message.properties.content_type;
-    }
-    check_status(amqp_basic_publish(out, Channel, amqp_cstring_bytes(s->exchange), key, 0, 0, &properties,
+    /* Every property as it came, the content type included (when it has
+     * one), except user_id: the broker refuses a publication whose user_id
+     * is not the publishing connection's user. The library encodes the
+     * headers table again from its decoded form. */
+    amqp_basic_properties_t properties = envelope->message.properties;
+    properties._flags &= (amqp_flags_t)~AMQP_BASIC_USER_ID_FLAG;
+    /* Mandatory, as shardex publishes: every shard has its queue here, so
+     * nothing comes back (a basic.return would end the run as an unexpected frame). */
+    check_status(amqp_basic_publish(out, Channel, amqp_cstring_bytes(s->exchange), key, 1, 0, &properties,
                                     envelope->message.body),
                  "basic.publish");
     ++p->next;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 namespace e2e {
 
@@ -15,15 +16,18 @@ int32_t device(long sequence)
     return int32_t((uint64_t(sequence) * 2654435761u) % 1000003u);
 }
 
-// `length` hexadecimal digits that change from body to body.
-std::string padding(long sequence, size_t length)
+constexpr char HexDigits[] = "0123456789abcdef";
+constexpr size_t MessageIdSequenceDigits = 12; // the last group of a UUID
+
+// `length` hexadecimal digits that change from body to body; another `salt`
+// gives other digits for the same sequence.
+std::string padding(long sequence, size_t length, uint64_t salt = 0)
 {
-    static const char digits[] = "0123456789abcdef";
     std::string out(length, '0');
-    uint64_t x = uint64_t(sequence) * 0x9e3779b97f4a7c15u + 1;
+    uint64_t x = uint64_t(sequence) * 0x9e3779b97f4a7c15u + 1 + salt * 0xbf58476d1ce4e5b9u;
     for (size_t i = 0; i < length; ++i) {
         x = x * 6364136223846793005u + 1442695040888963407u;
-        out[i] = digits[x >> 60]; // the high bits: the low ones of this generator repeat soon
+        out[i] = HexDigits[x >> 60]; // the high bits: the low ones of this generator repeat soon
     }
     return out;
 }
@@ -97,6 +101,39 @@ std::string makeBody(BodyKind kind, long sequence, int size)
 const char* contentType(BodyKind kind)
 {
     return kind == BodyKind::Protobuf ? "application/octet-stream" : "text/plain";
+}
+
+TracedProperties tracedProperties(long sequence)
+{
+    TracedProperties p;
+    const std::string random = padding(sequence, 18, 1);
+    std::string tail(MessageIdSequenceDigits, '0');
+    for (size_t i = 0; i < MessageIdSequenceDigits; ++i)
+        tail[MessageIdSequenceDigits - 1 - i] = HexDigits[(uint64_t(sequence) >> (4 * i)) & 0xf];
+    p.messageId = random.substr(0, 8) + "-" + random.substr(8, 4) + "-4" + random.substr(12, 3) + "-a"
+                  + random.substr(15, 3) + "-" + tail;
+    p.timestamp = 1700000000u + uint64_t(sequence) / 100;
+    const std::string trace = padding(sequence, 48, 2);
+    p.traceparent = "00-" + trace.substr(0, 32) + "-" + trace.substr(32) + "-01";
+    p.origin = "base-station-" + std::to_string(17 + sequence % 5);
+    p.attempt = int32_t(1 + sequence % 3);
+    p.replayed = sequence % 10 == 0;
+    return p;
+}
+
+bool sequenceOfMessageId(const std::string& messageId, long& sequence)
+{
+    if (messageId.size() != 36)
+        return false;
+    uint64_t value = 0;
+    for (size_t i = messageId.size() - MessageIdSequenceDigits; i < messageId.size(); ++i) {
+        const char* digit = std::strchr(HexDigits, messageId[i]);
+        if (digit == nullptr || *digit == '\0')
+            return false;
+        value = value * 16 + uint64_t(digit - HexDigits);
+    }
+    sequence = long(value);
+    return tracedProperties(sequence).messageId == messageId;
 }
 
 } // namespace e2e

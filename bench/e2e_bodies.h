@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // The message bodies of the end-to-end workloads, as devices send them: JSON
@@ -22,5 +23,24 @@ std::string makeBody(BodyKind kind, long sequence, int size);
 
 // The content type a producer gives such a body.
 const char* contentType(BodyKind kind);
+
+// What a producer that traces its messages gives message number `sequence`
+// besides the content type (the workloads with properties): it is persistent
+// (delivery mode 2), has an id, a timestamp and four headers of different
+// field types.
+struct TracedProperties {
+    std::string messageId;   // UUID-shaped; its last group is the sequence in hex
+    uint64_t timestamp;      // seconds since the epoch
+    std::string traceparent; // header "traceparent", long string: "00-<32 hex>-<16 hex>-01"
+    std::string origin;      // header "origin", long string
+    int32_t attempt;         // header "attempt", 32-bit signed integer
+    bool replayed;           // header "replayed", boolean
+};
+
+TracedProperties tracedProperties(long sequence);
+
+// The sequence number in a message id of tracedProperties(); false when the
+// id is not one of those.
+bool sequenceOfMessageId(const std::string& messageId, long& sequence);
 
 } // namespace e2e
