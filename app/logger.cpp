@@ -26,6 +26,17 @@ QString level_word(int level)
     return QString::number(level); // no word for it; never index past the table
 }
 
+// Standard output is the journal's stream when systemd says so: JOURNAL_STREAM
+// holds its device and inode, which a redirection elsewhere would not match.
+bool stdout_is_journal()
+{
+    const QByteArray stream = qgetenv("JOURNAL_STREAM");
+    struct stat st;
+    if (stream.isEmpty() || ::fstat(STDOUT_FILENO, &st) != 0)
+        return false;
+    return stream == QByteArray::number(quint64(st.st_dev)) + ':' + QByteArray::number(quint64(st.st_ino));
+}
+
 bool is_stdout(const QString& path)
 {
     return path == QLatin1String("-");
@@ -91,6 +102,7 @@ logger::logger(const QString& path, const QString& name)
         return; // a logger that writes nowhere
     if (is_stdout(path)) {
         m_fd = STDOUT_FILENO;
+        m_journal = stdout_is_journal();
     } else {
         m_fd = open_for_append(path);
         if (m_fd < 0) {
@@ -152,7 +164,13 @@ void logger::write(int level, const QString& text)
                 + QLatin1Char(' ') + level_word(level);
     }
     line += QLatin1Char(' ') + text + QLatin1String("\r\n");
-    const QByteArray bytes = line.toLocal8Bit(); // the encoding a text stream on the file would use
+    QByteArray bytes = line.toLocal8Bit(); // the encoding a text stream on the file would use
+    if (m_journal) {
+        // journald takes a leading <N> as the line's priority (and drops it):
+        // 3 err, 4 warning, 6 info, 7 debug.
+        static const char* const priority[] = {"<6>", "<3>", "<4>", "<6>", "<7>"};
+        bytes.prepend(priority[level >= 0 && level <= 4 ? level : 0]);
+    }
 
     QMutexLocker lock(&m_mutex);
     if (m_fd < 0)

@@ -53,6 +53,7 @@ private:
     QMutex m_mutex;
     const QString m_path;
     int m_fd = -1;               // -1: nowhere
+    bool m_journal = false;      // standard output is the journal: each line carries its priority
     bool m_write_failed = false; // the last write failed and was reported
     std::atomic<int> m_level{1};
     QString m_name;

@@ -104,8 +104,8 @@ int main(int argc, char* argv[])
     ServiceNotifier notifier(
         log, [&] { return service_status(router.state(), router.metrics(), settings.receiver.queue); });
 
-    // A stop, asked for (SIGTERM, SIGINT) or forced by refused settings,
-    // drains the router first; a second request ends the process at once.
+    // A stop, asked for (SIGTERM, SIGINT), drains the router first; a second
+    // request ends the process at once.
     bool running = false;
     bool stopping = false;
     int status = 0;
@@ -132,12 +132,14 @@ int main(int argc, char* argv[])
                 stop(EX_CONFIG);
         },
         Qt::DirectConnection);
+    // Refused settings at a reload leave the router on the ones it runs with
+    // (the status line says so): it is ready again either way.
     const auto restart = [&] {
         if (stopping)
             return;
         notifier.reloading();
-        if (router.StartWorking())
-            notifier.ready();
+        router.StartWorking();
+        notifier.ready();
     };
 
     auto* watcher = new SettingsWatcher(settingsPath, &app);

@@ -108,6 +108,8 @@ QString service_status(const RouterState& state, const RouterMetrics& metrics, c
     // Deliveries acknowledged after their publications were confirmed; those
     // dropped under stop_binary are acknowledged too, but not routed.
     const quint64 routed = metrics.acknowledged - std::min(metrics.acknowledged, metrics.dropped_binary);
-    return text + QStringLiteral("; ") + QLocale(QLocale::English).toString(qulonglong(routed))
-           + QStringLiteral(" routed");
+    text += QStringLiteral("; ") + QLocale(QLocale::English).toString(qulonglong(routed)) + QStringLiteral(" routed");
+    if (!metrics.reload_success)
+        text = QStringLiteral("settings refused, the previous ones in use; ") + text;
+    return text;
 }

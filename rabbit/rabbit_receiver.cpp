@@ -6,7 +6,6 @@
 #include "close_and_delete.h"
 #include "config/password_file.h"
 
-#include <QDebug>
 
 #include <algorithm>
 
@@ -214,7 +213,6 @@ void rabbit_receiver::setup_failed(const QString& why)
 void rabbit_receiver::start()
 {
     log_line(*log, 4) << "Rabbit consume";
-    qDebug() << "consume";
     if (!queue_handle) {
         log_line(*log, 4) << "void rabbit_receiver::start()" << " zerro queue";
         return;
@@ -227,7 +225,6 @@ void rabbit_receiver::start()
 void rabbit_receiver::stop()
 {
     log_line(*log, 4) << "Rabbit cancel";
-    qDebug() << "cancel";
     m_stopping = true;
     m_setup_retry.stop();
     if (!queue_handle) {

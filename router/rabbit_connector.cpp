@@ -28,6 +28,14 @@ RabbitConnector::RabbitConnector(RabbitConfig& settings_, logger& log_, QObject*
     // also sums up the last of a flood, after which no body may come.
     connect(&m_left_out_timer, &QTimer::timeout, this, [this] { logLeftOutBodies(log, m_dumps); });
     m_left_out_timer.start(left_out_check_interval);
+    // A drain that does not end by itself (confirms that never come) ends here.
+    m_drain_timer.setSingleShot(true);
+    connect(&m_drain_timer, &QTimer::timeout, this, [this] {
+        if (m_finishing)
+            closeAndFinish();
+        else if (m_reloading)
+            applyReload();
+    });
 }
 
 RabbitConnector::~RabbitConnector()
@@ -39,11 +47,16 @@ RabbitConnector::~RabbitConnector()
 
 bool RabbitConnector::refuse(const QStringList& problems)
 {
-    if (m_start > 0)
-        m_metrics.reload_success = false;
     for (const QString& problem : problems)
         log_line(log, 1) << start_signature << " refused: " << problem;
-    emit StopWorking();
+    if (m_start == 0) {
+        emit StopWorking();
+        return false;
+    }
+    // A mistaken save must not end the routing of every device: the router
+    // goes on with the settings it runs with until a good reload.
+    m_metrics.reload_success = false;
+    log_line(log, 1) << start_signature << " the settings were refused; routing goes on with the previous ones";
     return false;
 }
 
@@ -59,27 +72,60 @@ bool RabbitConnector::StartWorking()
     }
     if (!problems.isEmpty())
         return refuse(problems);
-
+    m_accepted = Accepted{settings.receiver, settings.publisher, settings.routing_key_prefix, settings.shard_count,
+                          settings.stop_binary};
     if (settings.receiver.mode & (auto_delete_flag | exclusive_flag))
         log_line(log, 2) << start_signature << " receiver/mode " << settings.receiver.mode
                          << " declares an auto-delete or exclusive queue: the broker deletes it, with the"
                             " messages in it, when the connection goes; mode 2 (durable) keeps them";
+    if (m_start == 0 || !receiver) {
+        apply();
+        return true;
+    }
+    // A reload drains as a stop does before the connections are replaced:
+    // what was delivered is routed and confirmed, the rest goes back
+    // unacknowledged, so nothing is published twice. A save during the drain
+    // only changes what it applies.
+    if (!m_reloading && !m_finishing) {
+        m_reloading = true;
+        m_consumer_stopped = false;
+        connect(receiver, &rabbit_receiver::consumption_stopped, this, [this] {
+            m_consumer_stopped = true;
+            finishWhenDrained();
+        });
+        receiver->stop();
+        m_drain_timer.start(drain_limit);
+    }
+    return true;
+}
+
+void RabbitConnector::applyReload()
+{
+    m_reloading = false;
+    m_drain_timer.stop();
+    apply();
+}
+
+void RabbitConnector::apply()
+{
+    const Accepted& a = m_accepted;
+    m_consumer_stopped = false;
 
     routing_keys.clear();
-    routing_keys.reserve(int(settings.shard_count));
+    routing_keys.reserve(int(a.shard_count));
     m_routing_keys_utf8.clear();
-    m_routing_keys_utf8.reserve(int(settings.shard_count));
+    m_routing_keys_utf8.reserve(int(a.shard_count));
     m_shard_of_key.clear();
-    for (quint32 i = 0; i < settings.shard_count; ++i) {
-        routing_keys.append(settings.routing_key_prefix + QString::number(i));
+    for (quint32 i = 0; i < a.shard_count; ++i) {
+        routing_keys.append(a.routing_key_prefix + QString::number(i));
         m_routing_keys_utf8.append(routing_keys.last().toUtf8());
         m_shard_of_key.insert(m_routing_keys_utf8.last(), int(i));
         log_line(log, 3) << "shard: " << i << ", routing key: " << routing_keys.last();
     }
-    m_stop_binary = settings.stop_binary;
-    m_max_held_bytes = settings.receiver.max_held_bytes;
+    m_stop_binary = a.stop_binary;
+    m_max_held_bytes = a.receiver.max_held_bytes;
     m_input_paused = false; // the new receiver takes deliveries in
-    m_ack_batch = qMax(1, settings.receiver.prefetch_count / 4);
+    m_ack_batch = qMax(1, a.receiver.prefetch_count / 4);
 
     acknowledge(true); // what is settled is acknowledged before its channel goes
     retire();
@@ -89,12 +135,12 @@ bool RabbitConnector::StartWorking()
     m_routing_now.reset();
     m_tracker.reset(0, m_ack_batch);
     m_settled.clear();
-    m_settled.reserve(std::size_t(settings.receiver.prefetch_count));
+    m_settled.reserve(std::size_t(a.receiver.prefetch_count));
     m_tickets.clear();
     m_ack_timer.stop();
 
-    receiver = new rabbit_receiver(&log, settings.receiver, this);
-    publisher = new rabbit_publisher<rabbit_publisher_config>(&log, settings.publisher, this);
+    receiver = new rabbit_receiver(&log, a.receiver, this);
+    publisher = new rabbit_publisher<rabbit_publisher_config>(&log, a.publisher, this);
     if (m_retry_interval > 0) {
         receiver->set_retry_interval(m_retry_interval);
         publisher->set_retry_interval(m_retry_interval);
@@ -113,7 +159,6 @@ bool RabbitConnector::StartWorking()
         ++m_metrics.reloads;
         m_metrics.reload_success = true;
     }
-    return true;
 }
 
 RouterState RabbitConnector::state() const
@@ -171,20 +216,33 @@ void RabbitConnector::FinishWorking()
         closeAndFinish();
         return;
     }
+    if (m_reloading) {
+        // The reload's drain, under way, becomes the stop's.
+        m_reloading = false;
+        m_drain_timer.start(drain_limit);
+        finishWhenDrained();
+        return;
+    }
     connect(receiver, &rabbit_receiver::consumption_stopped, this, [this] {
         m_consumer_stopped = true;
         finishWhenDrained();
     });
     receiver->stop();
-    m_drain_timer.setSingleShot(true);
-    connect(&m_drain_timer, &QTimer::timeout, this, &RabbitConnector::closeAndFinish);
     m_drain_timer.start(drain_limit);
 }
 
 void RabbitConnector::finishWhenDrained()
 {
-    if (m_finishing && m_consumer_stopped && !m_routing && !m_routing_now && m_waiting.isEmpty() && m_tickets.isEmpty())
+    if (!m_consumer_stopped || m_routing || m_routing_now || !m_waiting.isEmpty() || !m_tickets.isEmpty())
+        return;
+    if (m_finishing)
         closeAndFinish();
+    else if (m_reloading)
+        // Not from inside the caller: it may be a confirm of the publisher being replaced.
+        QMetaObject::invokeMethod(this, [this] {
+            if (m_reloading)
+                applyReload();
+        }, Qt::QueuedConnection);
 }
 
 void RabbitConnector::closeAndFinish()

@@ -6,6 +6,9 @@
 #include "modem_id_result.h"
 #include "router_metrics.h"
 
+#include "config/rabbit_publisher_config.h"
+#include "config/rabbit_receiver_config.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -37,8 +40,10 @@ public:
     RabbitConnector(RabbitConfig& settings, logger& log, QObject* parent);
     ~RabbitConnector() override;
 
-    // True when the router runs on the settings just loaded; false (after
-    // StopWorking was emitted) when the start was refused.
+    // True when the router runs on the settings just loaded (at a reload:
+    // once what was delivered is routed and confirmed); false when they were
+    // refused: at the first start after StopWorking was emitted, at a reload
+    // with the router going on with the settings it runs with.
     bool StartWorking();
 
     // For the end of the process, from the event loop: cancels the consumer,
@@ -122,6 +127,9 @@ private:
     void limitInput();
     ModemIdResult extractModemId(const QByteArray& body);
     bool refuse(const QStringList& problems);
+    // Starts routing on m_accepted: the routing-key table, a new receiver and publisher.
+    void apply();
+    void applyReload();
     void retire();
     struct Delivery;
     // Takes the ticket's delivery out; true when it belongs to the current start and channel.
@@ -196,6 +204,17 @@ private:
     bool m_routing_scheduled = false;
     QTimer m_ack_timer;
 
+    // The settings last accepted, applied at once at the first start and
+    // after the drain at a reload.
+    struct Accepted {
+        rabbit_receiver_config receiver;
+        rabbit_publisher_config publisher;
+        QString routing_key_prefix;
+        quint32 shard_count = 0;
+        bool stop_binary = false;
+    };
+    Accepted m_accepted;
+    bool m_reloading = false; // draining before the accepted settings are applied
     bool m_finishing = false;
     bool m_consumer_stopped = false;
     bool m_closing = false;

@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -201,16 +202,25 @@ TEST(LoggerFile, AFileThatCannotBeOpenedIsNamedOnStandardErrorAndAFailedReopenKe
 TEST(LoggerStdout, DashWritesEachLineToStandardOutputAtOnceAlsoWhereDevStdoutCannotBeOpened)
 {
     // "-" is standard output, as journald and container runtimes give it.
+    // Where standard output is the journal's stream, each line carries its
+    // priority for journald (which drops it): journalctl -p err finds the Errors.
     const struct {
         bool socket;
         bool devStdoutOpens; // what -l /dev/stdout finds there
-    } rows[] = {{true, false}, {false, true}};
+        bool journal;
+    } rows[] = {{true, false, false}, {false, true, false}, {true, false, true}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.socket ? "socket" : "pipe");
         QByteArray first, second;
         QString devStdout;
         {
             Redirect out(STDOUT_FILENO, row.socket);
+            struct stat st;
+            ::fstat(STDOUT_FILENO, &st);
+            if (row.journal)
+                qputenv("JOURNAL_STREAM", QByteArray::number(quint64(st.st_dev)) + ':' + QByteArray::number(quint64(st.st_ino)));
+            else
+                qputenv("JOURNAL_STREAM", "1:1"); // another stream: a redirection
             logger log(QStringLiteral("-"), QStringLiteral("svc"));
             log.set_level(3);
             log_line(log, 3) << "one";
@@ -219,8 +229,11 @@ TEST(LoggerStdout, DashWritesEachLineToStandardOutputAtOnceAlsoWhereDevStdoutCan
             second = out.taken();
             devStdout = log_path_problem(QStringLiteral("/dev/stdout"));
         }
-        EXPECT_TRUE(matches(stamp + QStringLiteral(" svc: one\r\n"), QString::fromUtf8(first))) << first.toStdString();
-        EXPECT_TRUE(matches(stamp + QStringLiteral("0x[0-9a-f]+ Error svc: two\r\n"), QString::fromUtf8(second)))
+        qunsetenv("JOURNAL_STREAM");
+        const QString info = row.journal ? QStringLiteral("<6>") : QString();
+        const QString error = row.journal ? QStringLiteral("<3>") : QString();
+        EXPECT_TRUE(matches(info + stamp + QStringLiteral(" svc: one\r\n"), QString::fromUtf8(first))) << first.toStdString();
+        EXPECT_TRUE(matches(error + stamp + QStringLiteral("0x[0-9a-f]+ Error svc: two\r\n"), QString::fromUtf8(second)))
             << second.toStdString();
         EXPECT_EQ(devStdout.isEmpty(), row.devStdoutOpens) << devStdout.toStdString();
     }

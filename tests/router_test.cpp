@@ -522,6 +522,8 @@ TEST_F(RouterTest, ShardPublicationsAreKeptPerShardNumberAcrossReloads)
 
     writeSettings(QStringLiteral("shard_count=2\n"));
     ASSERT_TRUE(router.StartWorking());
+    // A reload drains first, then replaces the table and both connections.
+    ASSERT_TRUE(waitFor([&] { return router.state().shard_count == 2; }));
     ASSERT_TRUE(consuming());
     send({R"({"modem_id":3})"});
     ASSERT_TRUE(inputSettled());
@@ -529,6 +531,7 @@ TEST_F(RouterTest, ShardPublicationsAreKeptPerShardNumberAcrossReloads)
 
     writeSettings();
     ASSERT_TRUE(router.StartWorking());
+    ASSERT_TRUE(waitFor([&] { return router.state().shard_count == 4; }));
     EXPECT_EQ(shards(), (QMap<int, double>{{0, 1}, {1, 3}, {2, 3}, {3, 1}})) << "and come back with their counts";
     EXPECT_EQ(router.metrics().published, 8u);
 }

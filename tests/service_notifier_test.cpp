@@ -134,4 +134,7 @@ TEST(ServiceNotifier, StatusLineNamesEachSideAndCountsWhatWasRouted)
     state.consuming = state.publisher_blocked = true;
     EXPECT_EQ(service_status(state, metrics, QStringLiteral("devices.in")),
               QStringLiteral("consuming devices.in; publisher blocked by the broker; 1,234,560 routed"));
+    metrics.reload_success = false;
+    EXPECT_TRUE(service_status(state, metrics, QStringLiteral("in"))
+                    .startsWith(QStringLiteral("settings refused, the previous ones in use; consuming in")));
 }
