@@ -3,8 +3,14 @@
 other's formats and against a real metrics page of shardex.
 
   check_monitoring.py dashboard DASHBOARD
-      the dashboard as Grafana imports it: its data source is the template
-      variable, and every panel but text has a query
+      the dashboard as Grafana imports it: its data source is the input an
+      import asks for (and the hidden variable of that name when provisioned
+      from a file), every query selects the job and instance variables, and
+      every panel but text has a query
+  check_monitoring.py rules RULES TESTS RUNBOOK
+      every alert has unit tests where it fires and where it does not, a
+      severity, a summary, a description and a runbook_url to its section of
+      RUNBOOK; no rule names a job
   check_monitoring.py promql-rules DASHBOARD OUT
       writes every query of the dashboard, with Grafana's variables replaced,
       as a recording rule into OUT, for promtool to parse
@@ -104,11 +110,13 @@ def dashboard_queries(dashboard):
 
 
 def label_values_metric(text):
-    """label_values(METRIC, LABEL) -> "METRIC{LABEL=~".+"}": the metric and the label it reads."""
-    m = re.fullmatch(r"\s*label_values\(\s*([^,]+?)\s*,\s*([a-zA-Z_][a-zA-Z0-9_]*)\s*\)\s*", text)
+    """label_values(SELECTOR, LABEL) -> SELECTOR with LABEL=~".+": the series and the label it reads."""
+    m = re.fullmatch(r"\s*label_values\(\s*([a-zA-Z_:][a-zA-Z0-9_:]*)\s*(?:\{(.*)\})?\s*,"
+                     r"\s*([a-zA-Z_][a-zA-Z0-9_]*)\s*\)\s*", text)
     if not m:
         return text
-    return f'{m.group(1)}{{{m.group(2)}=~".+"}}'
+    matchers = [x for x in ((m.group(2) or "").strip(), f'{m.group(3)}=~".+"') if x]
+    return f'{m.group(1)}{{{", ".join(matchers)}}}'
 
 
 def all_panels(dashboard):
@@ -187,19 +195,24 @@ def check_dashboard(path):
     if dashboard.get("id") is not None:
         problem("the dashboard has an id: an import would overwrite that dashboard of one Grafana")
 
+    # An import asks for the data source of the one input; a file provisioned
+    # as it is resolves the same ${NAME} through the data source variable.
+    inputs = [i for i in dashboard.get("__inputs", []) if i.get("type") == "datasource"]
+    if len(inputs) != 1 or inputs[0].get("pluginId") != "prometheus":
+        problem("the dashboard needs exactly one __inputs data source of plugin prometheus")
+    source_name = inputs[0].get("name", "") if inputs else "DS_PROMETHEUS"
     variables = {v.get("name"): v for v in dashboard.get("templating", {}).get("list", [])}
     source = [v for v in variables.values() if v.get("type") == "datasource"]
-    if len(source) != 1 or source[0].get("query") != "prometheus":
-        problem("the dashboard needs exactly one data source variable of type prometheus")
-    source_name = source[0]["name"] if source else "datasource"
+    if len(source) != 1 or source[0].get("query") != "prometheus" or source[0].get("name") != source_name:
+        problem(f"the dashboard needs exactly one data source variable of type prometheus, named {source_name}")
 
-    # Every data source reference, anywhere, is the variable (or Grafana's own for its annotations).
+    # Every data source reference, anywhere, is the input (or Grafana's own for its annotations).
     def walk(node, where):
         if isinstance(node, dict):
             ds = node.get("datasource")
             if isinstance(ds, dict):
                 uid = ds.get("uid", "")
-                if uid not in (f"${source_name}", f"${{{source_name}}}", "-- Grafana --"):
+                if uid not in (f"${{{source_name}}}", "-- Grafana --"):
                     problem(f"{where}: a fixed data source {ds}")
             elif isinstance(ds, str):
                 problem(f"{where}: a data source by name ({ds}) instead of the variable")
@@ -210,6 +223,21 @@ def check_dashboard(path):
                 walk(value, f"{where}[{i}]")
     walk(dashboard, "dashboard")
 
+    # The job menu lists the jobs that scrape shardex, the instance menu that job's processes.
+    job, instance = variables.get("job", {}), variables.get("instance", {})
+    if label_values_metric(job.get("query") or "") != 'shardex_build_info{job=~".+"}':
+        problem("the dashboard needs a job variable from label_values(shardex_build_info, job)")
+    if "$job" not in str(instance.get("query")):
+        problem("the instance variable does not depend on $job")
+    # Every series a query reads is that job's and that instance's.
+    for where, expr, _ in dashboard_queries(dashboard):
+        if where.startswith("variable"):
+            continue
+        for m in re.finditer(r"\b(?:shardex|process)_[a-zA-Z0-9_]+(\s*\{[^}]*\})?", expr):
+            matchers = {(label, value) for label, _, value in MATCHER.findall(m.group(1) or "")}
+            if not {("job", "$job"), ("instance", "$instance")} <= matchers:
+                problem(f"{where}: {m.group(0)} does not select job $job and instance $instance")
+
     panels = list(all_panels(dashboard))
     if not panels:
         problem("the dashboard has no panels")
@@ -218,6 +246,51 @@ def check_dashboard(path):
                 t.get("expr", "").strip() for t in panel.get("targets", [])):
             problem(f'panel "{panel.get("title")}": no query')
     print(f"{len(panels)} panels, variables {', '.join(sorted(variables))}")
+
+
+# --- the alert rules -----------------------------------------------------------
+
+def anchors(markdown_path):
+    """The anchors of a Markdown file's headings, as its renderers make them."""
+    out = set()
+    with open(markdown_path, encoding="utf-8") as f:
+        for line in f:
+            m = re.match(r"#{1,6}\s+(.*?)\s*#*\s*$", line)
+            if m:
+                out.add(re.sub(r"[^\w\- ]", "", m.group(1).lower()).replace(" ", "-"))
+    return out
+
+
+def check_rules(rules_path, tests_path, runbook_path):
+    with open(rules_path, encoding="utf-8") as f:
+        rules = [r for g in yaml.safe_load(f)["groups"] for r in g["rules"]]
+    with open(tests_path, encoding="utf-8") as f:
+        tests = yaml.safe_load(f)["tests"]
+    sections = anchors(runbook_path)
+    runbook = "docs/monitoring/" + runbook_path.rsplit("/", 1)[-1]
+    # An alert is tested when some evaluation expects it to fire and some expects it not to.
+    fired, quiet = set(), set()
+    for test in tests:
+        for case in test.get("alert_rule_test", []):
+            (fired if case.get("exp_alerts") else quiet).add(case["alertname"])
+    for rule in rules:
+        name = rule.get("alert") or rule.get("record")
+        # The rules work under whatever job scrapes shardex.
+        if re.search(r"\bjob\s*(=~|!~|!=|=)", rule["expr"]):
+            problem(f"{name}: names a job")
+        if "alert" not in rule:
+            continue
+        annotations = rule.get("annotations") or {}
+        url = str(annotations.get("runbook_url", ""))
+        for what, ok in (("no test where it fires", name in fired), ("no test where it stays quiet", name in quiet),
+                         ("no severity label", (rule.get("labels") or {}).get("severity") in ("critical", "warning", "info")),
+                         ("no summary", bool(annotations.get("summary"))),
+                         ("no description", bool(annotations.get("description"))),
+                         (f"runbook_url {url!r} is not {runbook}#SECTION",
+                          url.startswith(runbook + "#") and url.split("#", 1)[1] in sections)):
+            if not ok:
+                problem(f"{name}: {what}")
+    print(f"{sum('alert' in r for r in rules)} alerts, {len(sections)} runbook sections")
 
 
 def write_promql_rules(dashboard_path, out_path):
@@ -242,6 +315,8 @@ def main(argv):
         check_dashboard(argv[2])
     elif len(argv) == 4 and argv[1] == "promql-rules":
         write_promql_rules(argv[2], argv[3])
+    elif len(argv) == 5 and argv[1] == "rules":
+        check_rules(argv[2], argv[3], argv[4])
     elif len(argv) == 5 and argv[1] == "families":
         check_families(argv[2], argv[3], argv[4])
     else:

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Keeps docs/monitoring true: promtool checks and unit-tests the alert rules,
-# the dashboard is checked as Grafana imports it (its queries parsed by
-# promtool), and a real shardex, routing a few bodies on the test broker, is
-# scraped: the page passes promtool's lint, and every metric family and label
-# that a dashboard query or an alert names is on it.
+# each alert has its runbook section, the dashboard is checked as Grafana
+# imports it (its queries parsed by promtool), and a real shardex, routing a
+# few bodies on the test broker, is scraped: the page passes promtool's lint,
+# and every metric family and label that a dashboard query or an alert names
+# is on it.
 #   monitoring_test.sh SHARDEX_BINARY CACHE_DIR
 # CACHE_DIR keeps promtool (from Debian's prometheus package, unpacked, never
 # installed) between runs. Needs SHARDEX_TEST_BROKER_DIR (the test broker).
@@ -53,28 +54,10 @@ fi
 section "alert rules"
 "$promtool" check rules "$docs/shardex-alerts.yml" || fail "promtool check rules"
 "$promtool" test rules "$docs/shardex-alerts.test.yml" || fail "promtool test rules"
-# Every alert has its unit tests, a severity and both annotations.
-/usr/bin/python3 - "$docs/shardex-alerts.yml" "$docs/shardex-alerts.test.yml" <<'PY' || fail "alerts without tests, severity or annotations"
-import sys, yaml
-rules = [r for g in yaml.safe_load(open(sys.argv[1]))["groups"] for r in g["rules"] if "alert" in r]
-tests = yaml.safe_load(open(sys.argv[2]))["tests"]
-# An alert is tested when some evaluation expects it to fire and some expects it not to.
-fired, quiet = set(), set()
-for t in tests:
-    for case in t.get("alert_rule_test", []):
-        (fired if case.get("exp_alerts") else quiet).add(case["alertname"])
-bad = 0
-for r in rules:
-    name = r["alert"]
-    for what, ok in (("no test where it fires", name in fired), ("no test where it stays quiet", name in quiet),
-                     ("no severity label", (r.get("labels") or {}).get("severity") in ("critical", "warning", "info")),
-                     ("no summary", bool((r.get("annotations") or {}).get("summary"))),
-                     ("no description", bool((r.get("annotations") or {}).get("description")))):
-        if not ok:
-            print(f"FAIL: {name}: {what}")
-            bad += 1
-sys.exit(1 if bad else 0)
-PY
+# Every alert has its unit tests, a severity, both annotations and a runbook
+# section; no rule names a job.
+"$check" rules "$docs/shardex-alerts.yml" "$docs/shardex-alerts.test.yml" "$docs/runbook.md" ||
+  fail "alerts without tests, severity, annotations or runbook, or naming a job"
 
 section "dashboard"
 "$check" dashboard "$docs/shardex-dashboard.json" || fail "the dashboard"
