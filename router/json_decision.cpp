@@ -1,5 +1,7 @@
 #include "json_decision.h"
 
+#include "json_repeated_key.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -25,6 +27,14 @@
 //   must then read whole as a decimal floating-point number that is neither
 //   infinite nor zero from non-zero digits: `1.`, `.5e1` and `-.5` are
 //   numbers, `1e400`, `1e-400`, `-`, `1e` and `.` are not.
+// - A top-level "modem_id" may be written with escapes (`modem_i\u0064`).
+//   When it repeats, QJsonDocument does not take the last one: it sorts the
+//   members of each object by name, keeps the last of equal names and looks
+//   the key up by binary search. Since its sort is unstable beyond 16 members
+//   and its name comparison depends on how each name is written, the pass
+//   counts the top-level "modem_id" members, and when there are two or more a
+//   second pass hands all top-level names to RepeatedKeyLookup, which repeats
+//   those steps.
 
 namespace {
 
@@ -319,14 +329,13 @@ qint32 modem_id_of(double d)
     return static_cast<qint32>(d);
 }
 
-} // namespace
-
-JsonDecision json_decision(const char* data, size_t size)
+// The decision, with the device from the last top-level "modem_id"; those
+// members are counted in *modem_ids. With a lookup, it gets every top-level
+// member's name, and the device that each "modem_id" member's value gives.
+JsonDecision decide(const Byte* p, const Byte* const end, size_t* modem_ids, RepeatedKeyLookup* lookup)
 {
     const JsonDecision not_text;
-    const Byte* p = reinterpret_cast<const Byte*>(data);
-    const Byte* const end = p + size;
-    if (size >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF)
+    if (end - p >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF)
         p += 3;
     p = skip_blanks(p, end);
     if (p == end || (*p != '{' && *p != '['))
@@ -349,8 +358,11 @@ JsonDecision json_decision(const char* data, size_t size)
                 if (depth == max_depth)
                     return not_text;
                 object[++depth] = c == '{';
-                if (modem_value)
+                if (modem_value) {
                     modem_id = 0;
+                    if (lookup)
+                        lookup->set_modem_id(modem_id);
+                }
                 modem_value = false;
                 p = skip_blanks(p + 1, end);
                 if (p < end && *p == (c == '{' ? '}' : ']')) {
@@ -371,8 +383,11 @@ JsonDecision json_decision(const char* data, size_t size)
                 p = read_number(p, end, modem_value ? &number : nullptr);
             if (!p)
                 return not_text;
-            if (modem_value)
+            if (modem_value) {
                 modem_id = c == '"' || c == 't' || c == 'f' || c == 'n' ? 0 : modem_id_of(number);
+                if (lookup)
+                    lookup->set_modem_id(modem_id);
+            }
             modem_value = false;
             expect = Expect::End;
             continue;
@@ -380,9 +395,19 @@ JsonDecision json_decision(const char* data, size_t size)
         case Expect::Key:
             if (p == end || *p != '"')
                 return not_text;
-            p = depth == 1 && top_object ? read_top_key(p + 1, end, &modem_value) : skip_string(p + 1, end);
-            if (!p)
-                return not_text;
+            if (depth == 1 && top_object) {
+                const Byte* const name = p + 1;
+                p = read_top_key(name, end, &modem_value);
+                if (!p)
+                    return not_text;
+                *modem_ids += modem_value;
+                if (lookup)
+                    lookup->add_member(reinterpret_cast<const char*>(name), size_t(p - 1 - name));
+            } else {
+                p = skip_string(p + 1, end);
+                if (!p)
+                    return not_text;
+            }
             p = skip_blanks(p, end);
             if (p == end || *p != ':')
                 return not_text;
@@ -409,4 +434,21 @@ JsonDecision json_decision(const char* data, size_t size)
             continue;
         }
     }
+}
+
+} // namespace
+
+JsonDecision json_decision(const char* data, size_t size)
+{
+    const Byte* const begin = reinterpret_cast<const Byte*>(data);
+    size_t modem_ids = 0;
+    JsonDecision decision = decide(begin, begin + size, &modem_ids, nullptr);
+    if (decision.text && modem_ids > 1) {
+        // Rare, and only here memory is allocated: a second pass hands every
+        // top-level member to the lookup, which finds the one QJsonDocument does.
+        RepeatedKeyLookup lookup(data);
+        decide(begin, begin + size, &modem_ids, &lookup);
+        decision.modem_id = lookup.modem_id();
+    }
+    return decision;
 }

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string_view>
+
 namespace {
 
 QByteArray serialized(const binary_struct::ComplexMessage& m)
@@ -37,8 +39,9 @@ protected:
 
 TEST_F(DecoderTest, JsonModemIdRules)
 {
+    using namespace std::string_view_literals;
     struct Row {
-        const char* body;
+        std::string_view body;
         qint32 expected;
     };
     const Row rows[] = {
@@ -74,13 +77,29 @@ TEST_F(DecoderTest, JsonModemIdRules)
         {R"({"modem_id":1,"b":[],"modem_id":9})", 9},
         {R"({"modem_id":9,"modem_id":"9"})", 0},
         {R"({"modem_id":-0.0})", 0},
+        // A repeated key: QJsonDocument sorts the members by name (a stable
+        // sort up to 16 members, not beyond) and keeps the last of equal names
+        {R"({"modem_id":3,"":0,"":0,"":0,"":0,"":0,"":0,"":0,"modem_id":7,"":0,"":0,"":0,"":0,"":0,"":0,"":0})", 7},
+        {R"({"modem_id":3,"":0,"":0,"":0,"":0,"":0,"":0,"":0,"modem_id":7,)"
+         R"("":0,"":0,"":0,"":0,"":0,"":0,"":0,"":0})",
+         3},
+        // escaped names compare by UTF-16 code units, with raw ones by code points
+        {"{\"\":0,\"\xf0\x90\x80\x80\":0,\"a\":0,\"a\":0,\"\":0,\"\\ue000\":0,\"\xef\xbf\xbd\":0,\"\":0,\"\":0,\"\":0,"
+         "\"modem_i\\u0064\":3,\"\\u0061\":0,\"\\ue000\":0,\"\xee\x80\x80\":0,\"\":0,\"\\u006dodem_id\":7,"
+         "\"\\ud800\\udc00\":0}",
+         3},
+        // raw names compare up to a NUL byte, then by length
+        {"{\"\0b\":0,\"\0a\":0,\"\":0,\"\0\":0,\"\":0,\"\":0,\"\":0,\"\0a\":0,\"\":0,\"\":0,\"\":0,\"modem_id\":3,"
+         "\"modem_id\":7,\"\":0,\"\":0,\"a\":0,\"\0b\":0}"sv,
+         3},
     };
     for (const Row& row : rows) {
-        const ModemIdResult r = decode(QByteArray(row.body));
+        const QByteArray body(row.body.data(), int(row.body.size()));
+        const ModemIdResult r = decode(body);
         ASSERT_TRUE(r.modem_id.has_value()) << row.body;
         EXPECT_EQ(*r.modem_id, row.expected) << row.body;
         EXPECT_FALSE(r.binary) << row.body;
-        EXPECT_EQ(qt_json_decision(QByteArray(row.body)).modem_id, row.expected) << "QJsonDocument: " << row.body;
+        EXPECT_EQ(qt_json_decision(body).modem_id, row.expected) << "QJsonDocument: " << row.body;
     }
     EXPECT_TRUE(log.raw().isEmpty()) << "text bodies never write to the log";
 }
