@@ -17,6 +17,9 @@ packages=(
   dpkg-dev fakeroot file lintian man-db systemd
   # The unit's test boots a minimal Debian under systemd-nspawn.
   debootstrap systemd-container
+  # The container test builds the image (scripts/container.sh) and runs it
+  # with podman on runc; catatonit is the pause process of podman's pods.
+  podman runc catatonit
 )
 packages+=("$@")
 
