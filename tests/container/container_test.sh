@@ -33,6 +33,8 @@ began=$(date +%s.%N)
 
 # shellcheck source-path=SCRIPTDIR source=../support/checks.sh
 . "$tests/support/checks.sh"
+# shellcheck source-path=SCRIPTDIR source=../support/shard_bodies.sh
+. "$tests/support/shard_bodies.sh"
 since() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }'; }
 step() { section "$* (at $(since "$began") s)"; }
 die() {
@@ -133,14 +135,6 @@ print(json.dumps([{"op": "publish", "exchange": "", "key": "in", "bodies_hex": b
   peer "$ops" >/dev/null || die "cannot publish into the input queue"
   for ((n = published; n < published + $1; n++)); do echo "$n $2"; done >>"$work/expected"
   published=$((published + $1))
-}
-take() { # QUEUE...: moves their messages into $work/taken as "n queue" lines
-  local ops='' queue
-  for queue in "$@"; do ops+="${ops:+, }{\"op\": \"get\", \"queue\": \"$queue\"}"; done
-  peer "[$ops]" | "$python" -c 'import json, sys
-for queue, messages in zip(sys.argv[1:], json.load(sys.stdin)):
-    for m in messages:
-        print(json.loads(bytes.fromhex(m["body_hex"]))["n"], queue)' "$@" >>"$work/taken"
 }
 # What is wrong so far: bodies that reached no shard, or the wrong one. With
 # "queued", a body back in the input queue counts as kept.

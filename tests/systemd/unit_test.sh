@@ -29,6 +29,8 @@ build=$(realpath "${1:?build directory}")
 version=${2:?version}
 here=$(dirname "$(realpath "${BASH_SOURCE[0]}")")
 tests=$(dirname "$here")
+# shellcheck source-path=SCRIPTDIR source=../support/shard_bodies.sh
+. "$tests/support/shard_bodies.sh"
 broker_dir=${SHARDEX_TEST_BROKER_DIR:?the test broker directory}
 cache=${SHARDEX_TEST_ROOTFS_CACHE:-/var/cache/shardex-test-rootfs}
 python=/usr/bin/python3 # the system's, with python3-pika
@@ -149,14 +151,6 @@ bodies = [json.dumps({"modem_id": n, "n": n}).encode().hex() for n in range(firs
 print(json.dumps([{"op": "publish", "exchange": "", "key": "in", "bodies_hex": bodies}]))' "$published" "$1")
   peer "$ops" >/dev/null || die "cannot publish into the input queue"
   published=$((published + $1))
-}
-take() { # QUEUE...: moves their messages into $work/taken as "n queue" lines
-  local ops='' queue
-  for queue in "$@"; do ops+="${ops:+, }{\"op\": \"get\", \"queue\": \"$queue\"}"; done
-  peer "[$ops]" | "$python" -c 'import json, sys
-for queue, messages in zip(sys.argv[1:], json.load(sys.stdin)):
-    for m in messages:
-        print(json.loads(bytes.fromhex(m["body_hex"]))["n"], queue)' "$@" >>"$work/taken"
 }
 # What is wrong so far: bodies that reached no shard, or the wrong one. With
 # "queued", a body back in the input queue counts as kept.
