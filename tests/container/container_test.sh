@@ -222,10 +222,7 @@ expect_drained() { # CONTAINER PREFIX COMMAND...
 
 # --- the image
 step "packing"
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" -D CPACK_CMAKE_GENERATOR=Ninja \
-  >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log" >&2; die "cpack"; }
-deb=$work/out/shardex_${version}_$(dpkg --print-architecture).deb
-[ -f "$deb" ] || die "cpack made no $(basename "$deb")"
+deb=$(pack_deb) || exit 1
 
 step "the image"
 t=$(date +%s.%N)

@@ -185,10 +185,7 @@ expect_routed() { # WHEN
 
 # --- the package, installed into an overlay on the cached root file system
 step "packing"
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" -D CPACK_CMAKE_GENERATOR=Ninja \
-  >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log" >&2; die "cpack"; }
-deb=$work/out/shardex_${version}_$(dpkg --print-architecture).deb
-[ -f "$deb" ] || die "cpack made no $(basename "$deb")"
+deb=$(pack_deb) || exit 1
 
 step "root file system"
 t=$(date +%s.%N)
