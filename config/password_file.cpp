@@ -52,7 +52,11 @@ password_from_file read_password_file(const QString& name)
 {
     password_from_file out;
     const QString path = password_file_path(name);
-    const QString looked_at = path == name ? QString() : QStringLiteral(" (as ") + path + QLatin1Char(')');
+    QString looked_at = path == name ? QString() : QStringLiteral(" (as ") + path + QLatin1Char(')');
+    // A bare name read outside systemd (a --check by hand) is most likely a
+    // credential's: say how to point the check at it.
+    if (path == name && !name.contains(QLatin1Char('/')))
+        looked_at = QStringLiteral(" (in the working directory: for a credential, set CREDENTIALS_DIRECTORY)");
     QFile file(path);
     // Only a plain file: a FIFO or a device could block the start or never end.
     if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {

@@ -356,6 +356,11 @@ TEST_F(RabbitConfigTest, PasswordFileReplacesThePasswordOfEveryUrlOfItsSide)
     qunsetenv("CREDENTIALS_DIRECTORY");
     ASSERT_TRUE(named.Load(log.log()));
     EXPECT_EQ(named.publisher.password, password);
+    // Outside systemd the check says where a bare name was looked for.
+    ASSERT_TRUE(QFile::remove(dir.filePath(QStringLiteral("rabbit-password"))));
+    ASSERT_TRUE(named.Load(log.log()));
+    EXPECT_EQ(check_settings(named), QStringList{QStringLiteral("publisher/password_file: rabbit-password: cannot be read "
+                                                                "(in the working directory: for a credential, set CREDENTIALS_DIRECTORY)")});
 }
 
 TEST_F(RabbitConfigTest, WhatShardexDoesNotReadIsNamedWithTheNearestSetting)

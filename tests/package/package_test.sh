@@ -48,6 +48,7 @@ cat >"$work/expected" <<'EOF'
 /lib/systemd/system/shardex.service -rw-r--r-- root/root
 /usr/bin/shardex -rwxr-xr-x root/root
 /usr/lib/sysusers.d/shardex.conf -rw-r--r-- root/root
+/usr/lib/tmpfiles.d/shardex.conf -rw-r--r-- root/root
 /usr/share/doc/shardex/README.md -rw-r--r-- root/root
 /usr/share/doc/shardex/changelog.Debian.gz -rw-r--r-- root/root
 /usr/share/doc/shardex/copyright -rw-r--r-- root/root
@@ -87,7 +88,7 @@ case "${0##*/} $1" in
 esac
 STUB
 chmod +x "$stubs/stub"
-for cmd in systemd-sysusers adduser addgroup deluser delgroup userdel groupdel getent chown chmod \
+for cmd in systemd-sysusers systemd-tmpfiles install find adduser addgroup deluser delgroup userdel groupdel getent chown chmod \
   dpkg-statoverride deb-systemd-helper deb-systemd-invoke systemctl rm; do
   ln -s stub "$stubs/$cmd"
 done
@@ -104,6 +105,7 @@ run_script postinst configure
 expect_call "systemd-sysusers /usr/lib/sysusers.d/shardex.conf" "postinst configure"
 expect_call "chown root:shardex /etc/shardex/shardex.ini" "postinst configure"
 expect_call "chmod 0640 /etc/shardex/shardex.ini" "postinst configure"
+expect_call "systemd-tmpfiles --create /usr/lib/tmpfiles.d/shardex.conf" "postinst configure"
 grep -q "enable" "$work/calls" && fail "a first install enables the unit: $(tr '\n' ';' <"$work/calls")"
 # Without systemd-sysusers, adduser makes the user and its group.
 rm "$stubs/systemd-sysusers"
