@@ -1,7 +1,7 @@
 #pragma once
 
 #include "amqp_codec.h"
-#include "amqp_url.h"
+#include "amqp/amqp_url.h"
 #include "frame_reader.h"
 #include "frame_writer.h"
 #include "qamqpclient.h"

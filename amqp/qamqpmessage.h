@@ -1,6 +1,6 @@
 #pragma once
 
-#include "qamqptable.h"
+#include "amqp/qamqptable.h"
 
 #include <QByteArray>
 #include <QHash>

@@ -2,7 +2,7 @@
 
 #include "qamqpchannel.h"
 #include "qamqpmessage.h"
-#include "qamqptable.h"
+#include "amqp/qamqptable.h"
 
 #include <QQueue>
 

@@ -1,6 +1,6 @@
 #include "service_notifier.h"
 
-#include "logger.h"
+#include "app/logger.h"
 
 #include <QLocale>
 

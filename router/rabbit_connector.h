@@ -2,8 +2,8 @@
 
 #include "delivery_tracker.h"
 #include "device_sketch.h"
-#include "dump_limiter.h"
-#include "modem_id_result.h"
+#include "router/dump_limiter.h"
+#include "router/modem_id_result.h"
 #include "router_metrics.h"
 
 #include "config/rabbit_publisher_config.h"
