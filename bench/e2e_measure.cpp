@@ -16,7 +16,6 @@
 #include "e2e_options.h"
 #include "proc_usage.h"
 #include "rmq_connection.h"
-#include "workload.h"
 
 #include <amqp_framing.h>
 

@@ -1,10 +1,14 @@
 #include "rmq_connection.h"
 
-#include "workload.h"
-
 #include <amqp_tcp_socket.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace {
+
+constexpr int FrameMax = 131072; // what shardex's client asks for
+constexpr int Heartbeat = 60;    // seconds, shardex's default
 
 std::string describe(const amqp_rpc_reply_t& reply)
 {
@@ -25,6 +29,12 @@ std::string describe(const amqp_rpc_reply_t& reply)
 
 } // namespace
 
+void bench::fail(const char* side, const std::string& why)
+{
+    std::fprintf(stderr, "%s: %s\n", side, why.c_str());
+    std::exit(1);
+}
+
 RmqConnection::RmqConnection(const char* side, int port, const std::string& vhost)
     : m_side(side), m_state(amqp_new_connection())
 {
@@ -32,7 +42,7 @@ RmqConnection::RmqConnection(const char* side, int port, const std::string& vhos
     if (!socket)
         fail("cannot create a socket");
     checkStatus(amqp_socket_open(socket, "127.0.0.1", port), "connect");
-    check(amqp_login(m_state, vhost.c_str(), 0, bench::FrameMax, bench::Heartbeat, AMQP_SASL_METHOD_PLAIN, "guest",
+    check(amqp_login(m_state, vhost.c_str(), 0, FrameMax, Heartbeat, AMQP_SASL_METHOD_PLAIN, "guest",
                      "guest"),
           "login");
     amqp_channel_open(m_state, Channel);

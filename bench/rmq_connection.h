@@ -6,6 +6,11 @@
 
 // A blocking rabbitmq-c connection to the local broker as guest, with
 // channel 1 open. Every failure ends the process with a message naming `side`.
+namespace bench {
+// Reports why the run failed, naming `side`, and ends the process with status 1.
+[[noreturn]] void fail(const char* side, const std::string& why);
+} // namespace bench
+
 class RmqConnection {
 public:
     static constexpr amqp_channel_t Channel = 1;
