@@ -1,5 +1,7 @@
 #include "amqp_url.h"
 
+#include "hex_digit.h"
+
 #include <QByteArray>
 #include <QUrl>
 
@@ -54,17 +56,6 @@ QString decode(const QString& text)
     return QUrl::fromPercentEncoding(text.toUtf8());
 }
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // User name and password: every '%' starts an escape of two hex digits, and
 // the bytes they make are UTF-8. Returns the reason when they are not.
 QString decode_strictly(const QString& text, const char* what, QString* out)
@@ -77,8 +68,8 @@ QString decode_strictly(const QString& text, const char* what, QString* out)
             bytes.append(raw.at(i));
             continue;
         }
-        const int high = i + 2 < raw.size() ? hex_digit(raw.at(i + 1)) : -1;
-        const int low = high >= 0 ? hex_digit(raw.at(i + 2)) : -1;
+        const int high = i + 2 < raw.size() ? hex_digit_value(raw.at(i + 1)) : -1;
+        const int low = high >= 0 ? hex_digit_value(raw.at(i + 2)) : -1;
         if (low < 0)
             return QLatin1String("the ") + QLatin1String(what)
                 + QLatin1String(" holds a '%' that is not followed by two hex digits (write '%' as %25)");
