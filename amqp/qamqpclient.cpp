@@ -198,11 +198,6 @@ void QAmqpClient::setSslConfiguration(const QSslConfiguration& configuration)
     d->sslConfigurationSet = true;
 }
 
-QSslConfiguration QAmqpClient::sslConfiguration() const
-{
-    return d->sslConfigurationSet ? d->sslConfiguration : QSslConfiguration::defaultConfiguration();
-}
-
 QSslConfiguration QAmqpClient::verifyingSslConfiguration(const QString& caFile, const QString& certFile,
                                                          const QString& keyFile, QString* error)
 {
@@ -234,12 +229,8 @@ qint64 QAmqpClient::bytesToWrite() const
 {
     return d->writer.size() + d->deviceBytesToWrite();
 }
-bool QAmqpClient::autoReconnect() const { return d->autoReconnect; }
-int QAmqpClient::reconnectInterval() const { return d->reconnectInterval; }
 QString QAmqpClient::url() const { return d->url; }
 int QAmqpClient::nextAttemptIn() const { return d->nextDelay; }
-QString QAmqpClient::virtualHost() const { return d->vhostSet ? d->vhostOverride : d->parsedUrl.vhost; }
-QString QAmqpClient::connectionName() const { return d->connectionName; }
 quint16 QAmqpClient::heartbeat() const { return d->negotiatedHeartbeat; }
 quint32 QAmqpClient::frameMax() const { return d->negotiatedFrameMax; }
 
