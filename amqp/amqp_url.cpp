@@ -1,5 +1,7 @@
 #include "amqp_url.h"
 
+#include "hex_digit.h"
+
 #include <QByteArray>
 #include <QUrl>
 
@@ -17,21 +19,41 @@ int authority_end(const QString& url, int start)
     return url.size();
 }
 
+// The authority of an amqp[s]:// URL, split as written (percent escapes and
+// all): it runs from after the scheme to the first '/', '?' or '#', and its
+// last '@' ends the user info, whose first ':' ends the user name.
+struct Authority {
+    int start = 0;
+    int end = 0;
+    bool has_password = false; // the user info holds a ':'
+    QString user;              // empty also when there is no user info
+    QString password;
+    QString host_port; // after the user info
+};
+
+Authority split_authority(const QString& url, int start)
+{
+    Authority out;
+    out.start = start;
+    out.end = authority_end(url, start);
+    out.host_port = url.mid(start, out.end - start);
+    const int at = out.host_port.lastIndexOf(QLatin1Char('@'));
+    if (at >= 0) {
+        const QString userinfo = out.host_port.left(at);
+        out.host_port = out.host_port.mid(at + 1);
+        const int colon = userinfo.indexOf(QLatin1Char(':'));
+        out.has_password = colon >= 0;
+        out.user = out.has_password ? userinfo.left(colon) : userinfo;
+        if (out.has_password)
+            out.password = userinfo.mid(colon + 1);
+    }
+    return out;
+}
+
 // Host and virtual host: a stray '%' stays as it is.
 QString decode(const QString& text)
 {
     return QUrl::fromPercentEncoding(text.toUtf8());
-}
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // User name and password: every '%' starts an escape of two hex digits, and
@@ -46,8 +68,8 @@ QString decode_strictly(const QString& text, const char* what, QString* out)
             bytes.append(raw.at(i));
             continue;
         }
-        const int high = i + 2 < raw.size() ? hex_digit(raw.at(i + 1)) : -1;
-        const int low = high >= 0 ? hex_digit(raw.at(i + 2)) : -1;
+        const int high = i + 2 < raw.size() ? hex_digit_value(raw.at(i + 1)) : -1;
+        const int low = high >= 0 ? hex_digit_value(raw.at(i + 2)) : -1;
         if (low < 0)
             return QLatin1String("the ") + QLatin1String(what)
                 + QLatin1String(" holds a '%' that is not followed by two hex digits (write '%' as %25)");
@@ -102,9 +124,8 @@ AmqpUrl AmqpUrl::parse(const QString& url)
         return out;
     }
 
-    const int end = authority_end(url, start);
-    QString authority = url.mid(start, end - start);
-    const int at = authority.lastIndexOf(QLatin1Char('@'));
+    const Authority parts = split_authority(url, start);
+    const int end = parts.end;
     if (url.indexOf(QLatin1Char('@'), end) >= 0) {
         // A '/', '?' or '#' in the user info ended the host part too early. (A
         // virtual host with '@' is refused too: a log line could not tell the
@@ -113,23 +134,16 @@ AmqpUrl AmqpUrl::parse(const QString& url)
                                    " as %2F, %3F and %23 (and '@' in the virtual host as %40)");
         return out;
     }
-    if (at >= 0) {
-        const QString userinfo = authority.left(at);
-        authority = authority.mid(at + 1);
-        const int colon = userinfo.indexOf(QLatin1Char(':'));
-        QString why;
-        if (colon >= 0) {
-            why = decode_strictly(userinfo.left(colon), "user name", &out.user);
-            if (why.isEmpty())
-                why = decode_strictly(userinfo.mid(colon + 1), "password", &out.password);
-        } else if (!userinfo.isEmpty()) {
-            why = decode_strictly(userinfo, "user name", &out.user);
-        }
-        if (!why.isEmpty()) {
-            out.error = why;
-            return out;
-        }
+    QString why;
+    if (parts.has_password || !parts.user.isEmpty())
+        why = decode_strictly(parts.user, "user name", &out.user);
+    if (why.isEmpty() && parts.has_password)
+        why = decode_strictly(parts.password, "password", &out.password);
+    if (!why.isEmpty()) {
+        out.error = why;
+        return out;
     }
+    const QString& authority = parts.host_port;
 
     QString port;
     if (authority.startsWith(QLatin1Char('['))) { // IPv6 literal
@@ -173,6 +187,18 @@ AmqpUrl AmqpUrl::parse(const QString& url)
     }
     out.valid = true;
     return out;
+}
+
+QString AmqpUrl::withPassword(const QString& url, const QString& password)
+{
+    const AmqpUrl parsed = parse(url);
+    if (!parsed.valid)
+        return url;
+    const Authority parts = split_authority(url, parsed.tls ? 8 : 7);
+    // The user as written; a URL without one gets guest, the default it had.
+    const QString user = parts.has_password || !parts.user.isEmpty() ? parts.user : QStringLiteral("guest");
+    return url.left(parts.start) + user + QLatin1Char(':') + QString::fromLatin1(QUrl::toPercentEncoding(password))
+           + QLatin1Char('@') + parts.host_port + url.mid(parts.end);
 }
 
 QString maskUrlPassword(const QString& url)

@@ -18,6 +18,10 @@ struct AmqpUrl {
     QString vhost = QStringLiteral("/");
 
     static AmqpUrl parse(const QString& url);
+    // The URL with `password` in place of its own (percent-encoded); the rest
+    // stays as written, and a URL without a user gets guest, the default it
+    // had. A URL that parse() refuses comes back unchanged.
+    static QString withPassword(const QString& url, const QString& password);
 };
 
 // The URL with its password replaced by "****", for log lines. Malformed URLs

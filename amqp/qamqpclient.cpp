@@ -1,11 +1,11 @@
 #include "qamqpclient.h"
 
+#include "amqp/pem_file.h"
 #include "qamqpchannel.h"
 #include "qamqpclient_p.h"
 #include "qamqpexchange.h"
 #include "qamqpqueue.h"
 
-#include <QFile>
 #include <QSslKey>
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -50,43 +50,12 @@ QAmqpError make_error(int code, const QString& text)
     return e;
 }
 
-// The file's bytes; empty, with the reason among `problems`, when it cannot be read.
-QByteArray read_file(const QString& path, QStringList* problems)
+// What the file gave; why it gave nothing goes to `problems`, after its path.
+PemFile noted(PemFile file, const QString& path, QStringList* problems)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *problems << path + QStringLiteral(": cannot be read (") + file.errorString() + QLatin1Char(')');
-        return QByteArray();
-    }
-    return file.readAll();
-}
-
-QList<QSslCertificate> read_certificates(const QString& path, QStringList* problems)
-{
-    const QByteArray pem = read_file(path, problems);
-    QList<QSslCertificate> out;
-    for (const QSslCertificate& certificate : QSslCertificate::fromData(pem, QSsl::Pem)) {
-        if (!certificate.isNull())
-            out << certificate;
-    }
-    if (out.isEmpty() && !pem.isEmpty())
-        *problems << path + QStringLiteral(": holds no PEM certificate");
-    return out;
-}
-
-QSslKey read_private_key(const QString& path, QStringList* problems)
-{
-    const QByteArray pem = read_file(path, problems);
-    if (pem.isEmpty())
-        return QSslKey();
-    // The PEM text does not always say the algorithm (PKCS#8): try each.
-    for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa}) {
-        const QSslKey key(pem, algorithm, QSsl::Pem, QSsl::PrivateKey);
-        if (!key.isNull())
-            return key;
-    }
-    *problems << path + QStringLiteral(": holds no unencrypted PEM private key");
-    return QSslKey();
+    if (!file.problem.isEmpty())
+        *problems << path + QStringLiteral(": ") + file.problem;
+    return file;
 }
 
 // What the handshake found wrong with the broker's certificate, for error().
@@ -229,11 +198,6 @@ void QAmqpClient::setSslConfiguration(const QSslConfiguration& configuration)
     d->sslConfigurationSet = true;
 }
 
-QSslConfiguration QAmqpClient::sslConfiguration() const
-{
-    return d->sslConfigurationSet ? d->sslConfiguration : QSslConfiguration::defaultConfiguration();
-}
-
 QSslConfiguration QAmqpClient::verifyingSslConfiguration(const QString& caFile, const QString& certFile,
                                                          const QString& keyFile, QString* error)
 {
@@ -242,12 +206,12 @@ QSslConfiguration QAmqpClient::verifyingSslConfiguration(const QString& caFile, 
     configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
     // Set, even empty: the system's store then no longer counts.
     if (!caFile.isEmpty())
-        configuration.setCaCertificates(read_certificates(caFile, &problems));
+        configuration.setCaCertificates(noted(readPemCertificates(caFile), caFile, &problems).certificates);
     if (certFile.isEmpty() != keyFile.isEmpty()) {
         problems << QStringLiteral("a client certificate needs both its certificate and its key file");
     } else if (!certFile.isEmpty()) {
-        const QList<QSslCertificate> chain = read_certificates(certFile, &problems);
-        const QSslKey key = read_private_key(keyFile, &problems);
+        const QList<QSslCertificate> chain = noted(readPemCertificates(certFile), certFile, &problems).certificates;
+        const QSslKey key = noted(readPemPrivateKey(keyFile), keyFile, &problems).key;
         if (!chain.isEmpty() && !key.isNull()) {
             configuration.setLocalCertificateChain(chain);
             configuration.setPrivateKey(key);
@@ -265,12 +229,8 @@ qint64 QAmqpClient::bytesToWrite() const
 {
     return d->writer.size() + d->deviceBytesToWrite();
 }
-bool QAmqpClient::autoReconnect() const { return d->autoReconnect; }
-int QAmqpClient::reconnectInterval() const { return d->reconnectInterval; }
 QString QAmqpClient::url() const { return d->url; }
 int QAmqpClient::nextAttemptIn() const { return d->nextDelay; }
-QString QAmqpClient::virtualHost() const { return d->vhostSet ? d->vhostOverride : d->parsedUrl.vhost; }
-QString QAmqpClient::connectionName() const { return d->connectionName; }
 quint16 QAmqpClient::heartbeat() const { return d->negotiatedHeartbeat; }
 quint32 QAmqpClient::frameMax() const { return d->negotiatedFrameMax; }
 

@@ -75,7 +75,6 @@ public:
     // before any AMQP byte is sent; error() then names the certificate's
     // problems (unless a slot of sslErrors() ignored them).
     void setSslConfiguration(const QSslConfiguration& configuration);
-    QSslConfiguration sslConfiguration() const;
     // A configuration that checks the broker's certificate chain and host
     // name. It trusts the PEM certificates in caFile, or the system's CA
     // store when caFile is empty, and shows the PEM client certificate and its
@@ -94,15 +93,11 @@ public:
     QAmqpError error() const;
     // Bytes written and not yet handed to the operating system.
     qint64 bytesToWrite() const;
-    bool autoReconnect() const;
-    int reconnectInterval() const;
     // The URL of the current or last attempt (password included).
     QString url() const;
     // After connectFailed() or disconnected(): the milliseconds until the
     // next attempt, or -1 when none comes.
     int nextAttemptIn() const;
-    QString virtualHost() const;
-    QString connectionName() const;
     // As negotiated with the broker (0 before the first connection).
     quint16 heartbeat() const;
     quint32 frameMax() const;

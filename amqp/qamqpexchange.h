@@ -25,7 +25,6 @@ public:
 
     // Puts the channel in confirm mode now and at every later opening.
     void enableConfirms();
-    bool confirmsEnabled() const { return m_confirms; }
     // Publishes waiting for their confirm, or for the channel to open.
     int unconfirmedCount() const { return int(m_unconfirmed.size()) + m_queued; }
 

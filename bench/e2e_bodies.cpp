@@ -1,6 +1,7 @@
 #include "e2e_bodies.h"
 
 #include "complex_message.pb.h"
+#include "tools/sample_traffic.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -45,16 +46,10 @@ std::string jsonBody(int32_t modemId, long sequence, int size)
 
 std::string protobufBody(int32_t modemId, long sequence, int size)
 {
-    binary_struct::ComplexMessage m;
-    m.set_type(binary_struct::MsgPl);
+    binary_struct::ComplexMessage m =
+        uplinkMessage(modemId, int32_t(-80 - sequence % 20), 1.7e9 + double(sequence) / 1000.0);
     binary_struct::Payload* p = m.mutable_payload();
-    p->set_version(1);
-    p->set_msg_type("uplink");
-    p->set_bs_id(17);
-    p->set_modem_id(modemId);
-    p->set_signal_rssi(int32_t(-80 - sequence % 20));
     p->set_signal_snr(int32_t(5 + sequence % 10));
-    p->set_time_detected(1.7e9 + double(sequence) / 1000.0);
     // The payload string fills the body up to `size`; its length prefixes
     // (of the string and of the embedded Payload) grow by a byte now and then,
     // so the size is measured once more after the first guess.

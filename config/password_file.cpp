@@ -4,40 +4,12 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QUrl>
 
 namespace {
 
 // A password's line is short; the bound keeps a file named by mistake (a log,
 // a dump) from being read whole.
 constexpr int max_line_bytes = 4096;
-
-QString with_password(const QString& url, const QString& password)
-{
-    const AmqpUrl parsed = AmqpUrl::parse(url);
-    if (!parsed.valid)
-        return url;
-    // The same split as AmqpUrl::parse: the user info ends at the authority's
-    // last '@', the authority at the first '/', '?' or '#'.
-    const int start = parsed.tls ? 8 : 7;
-    int end = start;
-    while (end < url.size() && url.at(end) != QLatin1Char('/') && url.at(end) != QLatin1Char('?')
-           && url.at(end) != QLatin1Char('#'))
-        ++end;
-    const QString authority = url.mid(start, end - start);
-    const int at = authority.lastIndexOf(QLatin1Char('@'));
-    QString user = QStringLiteral("guest");
-    if (at >= 0) {
-        const QString userinfo = authority.left(at);
-        const int colon = userinfo.indexOf(QLatin1Char(':'));
-        if (colon >= 0)
-            user = userinfo.left(colon); // as written, percent escapes and all
-        else if (!userinfo.isEmpty())
-            user = userinfo;
-    }
-    return url.left(start) + user + QLatin1Char(':') + QString::fromLatin1(QUrl::toPercentEncoding(password))
-           + QLatin1Char('@') + authority.mid(at + 1) + url.mid(end);
-}
 
 } // namespace
 
@@ -98,6 +70,6 @@ QStringList urls_with_password(const QStringList& urls, const QString& password)
     QStringList out;
     out.reserve(urls.size());
     for (const QString& url : urls)
-        out << with_password(url, password);
+        out << AmqpUrl::withPassword(url, password);
     return out;
 }

@@ -1,14 +1,11 @@
 #include "settings_check.h"
 
 #include "amqp/amqp_url.h"
+#include "amqp/pem_file.h"
 
-#include <QFile>
 #include <QFileInfo>
-#include <QSslCertificate>
-#include <QSslKey>
 
 #include <algorithm>
-#include <iterator>
 
 namespace {
 
@@ -82,31 +79,19 @@ void check_tls(Problems& p, const char* side, const tls_settings& tls, const QSt
         {"tls_ca_file", tls.ca_file}, {"tls_cert_file", tls.cert_file}, {"tls_key_file", tls.key_file}};
     // The files are read here as the transports will read them, so that one
     // that holds no certificate or key refuses the start, not every attempt.
-    const auto holds_certificate = [](const QByteArray& pem) {
-        const QList<QSslCertificate> certificates = QSslCertificate::fromData(pem, QSsl::Pem);
-        return std::any_of(certificates.begin(), certificates.end(), [](const QSslCertificate& c) { return !c.isNull(); });
-    };
-    const auto holds_key = [](const QByteArray& pem) {
-        const QSsl::KeyAlgorithm algorithms[] = {QSsl::Rsa, QSsl::Ec, QSsl::Dsa};
-        return std::any_of(std::begin(algorithms), std::end(algorithms), [&pem](QSsl::KeyAlgorithm a) {
-            return !QSslKey(pem, a, QSsl::Pem, QSsl::PrivateKey).isNull();
-        });
-    };
     for (const auto& file : files) {
         if (file.second.isEmpty())
             continue;
-        QFile f(file.second);
-        if (!QFileInfo(file.second).isFile() || !f.open(QIODevice::ReadOnly)) {
-            p.add(key(file.first).constData(), file.second, QStringLiteral("cannot be read"));
-            continue;
-        }
-        const QByteArray pem = f.readAll();
-        if (qstrcmp(file.first, "tls_key_file") == 0) {
-            if (!holds_key(pem))
-                p.add(key(file.first).constData(), file.second, QStringLiteral("holds no unencrypted PEM private key"));
-        } else if (!holds_certificate(pem)) {
-            p.add(key(file.first).constData(), file.second, QStringLiteral("holds no PEM certificate"));
-        }
+        const QByteArray name = key(file.first);
+        // Only a plain file is opened: a FIFO or a device could block the start.
+        PemFile pem;
+        if (QFileInfo(file.second).isFile())
+            pem = qstrcmp(file.first, "tls_key_file") == 0 ? readPemPrivateKey(file.second)
+                                                           : readPemCertificates(file.second);
+        if (!pem.readable)
+            p.add(name.constData(), file.second, QStringLiteral("cannot be read"));
+        else if (!pem.problem.isEmpty())
+            p.add(name.constData(), file.second, pem.problem);
     }
     if (tls.cert_file.isEmpty() != tls.key_file.isEmpty()) {
         const bool certOnly = tls.key_file.isEmpty();

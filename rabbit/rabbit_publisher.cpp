@@ -12,8 +12,6 @@
 #include <QPointer>
 #include <QTimer>
 
-#include <algorithm>
-
 rabbit_publisher_impl::rabbit_publisher_impl(logger* log_, rabbit_publisher_config config, QObject* parent)
     : QObject(parent),
       client(this),
@@ -36,7 +34,7 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger* log_, rabbit_publisher_conf
             log_line(*log, 3) << "rabbit_publisher_impl: connecting to " << maskUrlPassword(client.url());
         });
     }
-    use_tls_settings(config.tls);
+    use_tls_settings(client, config.tls, urls, *log, "rabbit_publisher_impl");
     connect(&client, &QAmqpClient::blocked, this, [this](const QString& reason) {
         log_line(*log, 1) << "rabbit_publisher_impl: the broker blocked the connection (" << reason
                           << "); routing waits until it unblocks";
@@ -47,38 +45,13 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger* log_, rabbit_publisher_conf
     });
     connect(&client, &QAmqpClient::bytesWritten, this, &rabbit_publisher_impl::check_resumed);
 
-    client.setConnectionName(QStringLiteral("shardex publisher, exchange %1").arg(exchange));
-    client.connectToHosts(urls);
-    client.setVirtualHost(vhost);
-    client.setAutoReconnect(true, m_retry_interval);
-    client.setWriteTimeout(write_timeout);
-    client.setHeartbeatDelay(heartbeat_delay);
+    start_connecting(client, QStringLiteral("shardex publisher, exchange %1").arg(exchange), urls, vhost,
+                     m_retry_interval);
     log_line(*log, 4) << "rabbit_man_publisher_impl inited to path <<" << maskUrlPassword(urls.first()) << ", exchange "
                       << exchange << ", host " << vhost;
 }
 
 rabbit_publisher_impl::~rabbit_publisher_impl() = default;
-
-void rabbit_publisher_impl::use_tls_settings(const tls_settings& settings)
-{
-    const bool tls = std::any_of(urls.begin(), urls.end(), [](const QString& url) { return AmqpUrl::parse(url).tls; });
-    if (!settings.verify) {
-        // As before verification existed: any certificate, self-signed ones too.
-        connect(&client, &QAmqpClient::sslErrors, &client, &QAmqpClient::ignoreSslErrors, Qt::DirectConnection);
-        if (tls)
-            log_line(*log, 2) << "rabbit_publisher_impl: amqps:// without tls_verify: the broker's certificate is not checked";
-        return;
-    }
-    // Certificate errors are not ignored: a failed check ends the attempt
-    // before the login, and connect_failed() logs why.
-    QString problem;
-    client.setSslConfiguration(
-        QAmqpClient::verifyingSslConfiguration(settings.ca_file, settings.cert_file, settings.key_file, &problem));
-    if (!problem.isEmpty())
-        log_line(*log, 1) << "rabbit_publisher_impl: TLS settings: " << problem;
-    if (!tls)
-        log_line(*log, 2) << "rabbit_publisher_impl: tls_verify is on, but the broker URL is amqp://: the connection is not encrypted";
-}
 
 void rabbit_publisher_impl::set_retry_interval(int ms)
 {

@@ -2,6 +2,7 @@
 
 #include "amqp/qamqpclient.h"
 #include "config/rabbit_publisher_config.h"
+#include "connection_setup.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -26,9 +27,6 @@ public:
     rabbit_publisher_impl(logger* log, rabbit_publisher_config config, QObject* parent);
     ~rabbit_publisher_impl() override;
 
-    static constexpr int reconnect_interval = 30000;
-    static constexpr int write_timeout = 20000;
-    static constexpr qint16 heartbeat_delay = 360;
     static constexpr int connect_wait = 1000;
     static constexpr int nack_hold = 1000;
     // Bytes of publications waiting for the socket above which paused() holds.
@@ -57,8 +55,9 @@ public:
     std::optional<std::chrono::steady_clock::time_point> oldest_unconfirmed() const;
 
     // The interval between connection attempts, and how long publications
-    // fail after the broker refused the exchange (reconnect_interval unless a
-    // test shortens it, right after construction).
+    // fail after the broker refused the exchange
+    // (connection_setup::reconnect_interval unless a test shortens it, right
+    // after construction).
     void set_retry_interval(int ms);
 
     // Closes the connection properly (connection.close, then the broker's
@@ -95,8 +94,6 @@ signals:
     void resumed();
 
 private:
-    // Verifies the broker with the settings, or ignores certificate errors.
-    void use_tls_settings(const tls_settings& settings);
     void connect_failed();
     void settle(quint64 id, bool ok);
     // True when this starts a hold, or makes the one in force longer;
@@ -115,7 +112,7 @@ private:
     QString vhost;
     logger* log;
 
-    int m_retry_interval = reconnect_interval;
+    int m_retry_interval = connection_setup::reconnect_interval;
     // After the broker refused the exchange (it does not exist, no access...),
     // publications fail for the retry interval, and for a moment after it
     // nacked one (a full queue...), instead of being refused one by one at full

@@ -6,9 +6,6 @@
 #include "close_and_delete.h"
 #include "config/password_file.h"
 
-
-#include <algorithm>
-
 namespace {
 constexpr int precondition_failed = 406; // AMQP reply code of a refused declaration
 } // namespace
@@ -28,16 +25,12 @@ rabbit_receiver::rabbit_receiver(logger* log_, rabbit_receiver_config config_, Q
             log_line(*log, 3) << "rabbit_receiver: connecting to " << maskUrlPassword(client.url());
         });
     }
-    use_tls_settings();
+    use_tls_settings(client, config.tls, broker_urls(), *log, "rabbit_receiver");
     m_setup_retry.setSingleShot(true);
     connect(&m_setup_retry, &QTimer::timeout, this, &rabbit_receiver::declare);
 
-    client.setConnectionName(QStringLiteral("shardex receiver, queue %1").arg(config.queue));
-    client.connectToHosts(broker_urls());
-    client.setAutoReconnect(true, m_retry_interval);
-    client.setWriteTimeout(write_timeout);
-    client.setHeartbeatDelay(heartbeat_delay);
-    client.setVirtualHost(config.vhost);
+    start_connecting(client, QStringLiteral("shardex receiver, queue %1").arg(config.queue), broker_urls(),
+                     config.vhost, m_retry_interval);
     log_line(*log, 4) << "rabbit_man_receiver_impl inited to path <<" << maskUrlPassword(config.path) << ", queue "
                       << config.queue << ", host " << config.vhost;
 }
@@ -47,28 +40,6 @@ rabbit_receiver::~rabbit_receiver() = default;
 QStringList rabbit_receiver::broker_urls() const
 {
     return urls_with_password(QStringList{config.path} + config.failover_paths, config.password);
-}
-
-void rabbit_receiver::use_tls_settings()
-{
-    const QStringList urls = broker_urls();
-    const bool tls = std::any_of(urls.begin(), urls.end(), [](const QString& url) { return AmqpUrl::parse(url).tls; });
-    if (!config.tls.verify) {
-        // As before verification existed: any certificate, self-signed ones too.
-        connect(&client, &QAmqpClient::sslErrors, &client, &QAmqpClient::ignoreSslErrors, Qt::DirectConnection);
-        if (tls)
-            log_line(*log, 2) << "rabbit_receiver: amqps:// without tls_verify: the broker's certificate is not checked";
-        return;
-    }
-    // Certificate errors are not ignored: a failed check ends the attempt
-    // before the login, and connect_failed() logs why.
-    QString problem;
-    client.setSslConfiguration(QAmqpClient::verifyingSslConfiguration(config.tls.ca_file, config.tls.cert_file,
-                                                                      config.tls.key_file, &problem));
-    if (!problem.isEmpty())
-        log_line(*log, 1) << "rabbit_receiver: TLS settings: " << problem;
-    if (!tls)
-        log_line(*log, 2) << "rabbit_receiver: tls_verify is on, but the broker URL is amqp://: the connection is not encrypted";
 }
 
 bool rabbit_receiver::is_consuming() const

@@ -3,6 +3,7 @@
 #include "amqp/qamqpclient.h"
 #include "amqp/qamqpmessage.h"
 #include "config/rabbit_receiver_config.h"
+#include "connection_setup.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -46,11 +47,9 @@ public:
     // any more.
     void shut_down();
 
-    static constexpr int reconnect_interval = 30000;
-    static constexpr int write_timeout = 20000;
-    static constexpr qint16 heartbeat_delay = 360;
     // The interval between connection attempts and between set-up attempts
-    // (reconnect_interval unless a test shortens it, right after construction).
+    // (connection_setup::reconnect_interval unless a test shortens it, right
+    // after construction).
     void set_retry_interval(int ms);
 
 signals:
@@ -77,8 +76,6 @@ private slots:
     void connected();
 
 private:
-    // Verifies the broker with config.tls, or ignores certificate errors.
-    void use_tls_settings();
     // path, then failover_paths, with config.password in place of their own.
     QStringList broker_urls() const;
     void connect_failed();
@@ -96,7 +93,7 @@ private:
     QAmqpMessage message;
     logger* log;
 
-    int m_retry_interval = reconnect_interval;
+    int m_retry_interval = connection_setup::reconnect_interval;
     quint64 m_generation = 0;
     QTimer m_setup_retry; // set-up again after the broker refused it
     bool m_declaring = false;

@@ -1,5 +1,6 @@
 #include "json_decision.h"
 
+#include "amqp/hex_digit.h"
 #include "json_repeated_key.h"
 
 #include <charconv>
@@ -57,17 +58,6 @@ const Byte* skip_blanks(const Byte* p, const Byte* end)
 bool is_digit(Byte c)
 {
     return c >= '0' && c <= '9';
-}
-
-int hex_value(Byte c)
-{
-    if (is_digit(c))
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // Eight bytes at once: the index of the first that ends a string, starts an
@@ -143,7 +133,7 @@ const Byte* read_escape(const Byte* p, const Byte* end, unsigned* unit)
         return nullptr;
     unsigned value = 0;
     for (int i = 1; i <= 4; ++i) {
-        const int digit = hex_value(p[i]);
+        const int digit = hex_digit_value(p[i]);
         if (digit < 0)
             return nullptr;
         value = value * 16 + unsigned(digit);

@@ -1,5 +1,7 @@
 #include "json_repeated_key.h"
 
+#include "amqp/hex_digit.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -105,11 +107,6 @@ int compare_with_ascii(const Unit* name, size_t size, const char* ascii, size_t 
     return shorter_first(size, ascii_size);
 }
 
-int hex_value(Byte c)
-{
-    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-}
-
 } // namespace
 
 RepeatedKeyLookup::RepeatedKeyLookup(const char* body)
@@ -146,8 +143,9 @@ void RepeatedKeyLookup::add_member(const char* name, size_t size)
         case 'r': units_.push_back(u'\r'); break;
         case 't': units_.push_back(u'\t'); break;
         case 'u':
-            units_.push_back(char16_t(hex_value(p[0]) << 12 | hex_value(p[1]) << 8 | hex_value(p[2]) << 4
-                                      | hex_value(p[3])));
+            // json_decision checked the four digits.
+            units_.push_back(char16_t(hex_digit_value(p[0]) << 12 | hex_digit_value(p[1]) << 8
+                                      | hex_digit_value(p[2]) << 4 | hex_digit_value(p[3])));
             p += 4;
             break;
         default:

@@ -10,7 +10,7 @@ packages=(
   librabbitmq-dev libsimdjson-dev libsystemd-dev
   libgtest-dev
   rabbitmq-server
-  python3 python3-pika amqp-tools openssl
+  python3 python3-pika openssl
   # The monitoring test reads the alert rules (promtool itself is unpacked
   # from Debian's prometheus package by the test, not installed).
   python3-yaml

@@ -22,17 +22,26 @@ TEST(AmqpUrlParse, ReadsEveryPartAndItsDefault)
         {"amqp://u:p@[::1]:5673/x?heartbeat=5", false, "::1", 5673, "u", "p", "x"},
         {"amqp://u:p@a@h/", false, "h", 5672, "u", "p@a", ""},
         {"amqp://u:%C3%A9%2f%3F%23%25@h/v%40x#f", false, "h", 5672, "u", "\xC3\xA9/?#%", "v@x"},
+        {"amqps://u%2Fx@h/v", true, "h", 5671, "u/x", "guest", "v"},
+        {"amqp://:p@h", false, "h", 5672, "", "p", "/"},
+        {"amqp://@h:5673", false, "h", 5673, "guest", "guest", "/"},
     };
+    // Another password, written as a URL must escape it, changes nothing else.
+    const QString other = QStringLiteral("n3w:p@ss/?#%\u00e9 x");
     for (const Row& r : rows) {
-        const AmqpUrl url = AmqpUrl::parse(QString::fromUtf8(r.url));
+        const QString text = QString::fromUtf8(r.url);
         SCOPED_TRACE(r.url);
-        ASSERT_TRUE(url.valid) << url.error.toStdString();
-        EXPECT_EQ(url.tls, r.tls);
-        EXPECT_EQ(url.host, QString::fromLatin1(r.host));
-        EXPECT_EQ(url.port, r.port);
-        EXPECT_EQ(url.user, QString::fromUtf8(r.user));
-        EXPECT_EQ(url.password, QString::fromUtf8(r.password));
-        EXPECT_EQ(url.vhost, QString::fromLatin1(r.vhost));
+        for (const bool replaced : {false, true}) {
+            const AmqpUrl url = AmqpUrl::parse(replaced ? AmqpUrl::withPassword(text, other) : text);
+            SCOPED_TRACE(replaced ? "with another password" : "as written");
+            ASSERT_TRUE(url.valid) << url.error.toStdString();
+            EXPECT_EQ(url.tls, r.tls);
+            EXPECT_EQ(url.host, QString::fromLatin1(r.host));
+            EXPECT_EQ(url.port, r.port);
+            EXPECT_EQ(url.user, QString::fromUtf8(r.user));
+            EXPECT_EQ(url.password, replaced ? other : QString::fromUtf8(r.password));
+            EXPECT_EQ(url.vhost, QString::fromLatin1(r.vhost));
+        }
     }
 }
 
@@ -68,6 +77,9 @@ TEST(AmqpUrlParse, RefusesWhatItCannotUseWithoutQuotingIt)
         const AmqpUrl url = AmqpUrl::parse(QString::fromLatin1(row.url));
         EXPECT_FALSE(url.valid) << row.url;
         EXPECT_EQ(url.error, row.error) << row.url;
+        // Nothing of it is taken for a password to replace.
+        EXPECT_EQ(AmqpUrl::withPassword(QString::fromLatin1(row.url), QStringLiteral("x")), QString::fromLatin1(row.url))
+            << row.url;
     }
 }
 

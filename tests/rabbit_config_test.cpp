@@ -255,6 +255,11 @@ TEST_F(RabbitConfigTest, CheckGivesEveryProblemAsKeyValueReason)
           "receiver/tls_ca_file: " + missing + ": cannot be read",
           "publisher/tls_cert_file: " + garbage + ": holds no PEM certificate",
           "publisher/tls_key_file: : must name the key of tls_cert_file"}},
+        {"[receiver]\ntls_ca_file=" + dir.path().toUtf8() + "\ntls_cert_file=" + emptyFile.toUtf8() + "\ntls_key_file="
+             + garbage.toUtf8() + "\n[publisher]\nrouting_key_prefix=s.\n",
+         {"receiver/tls_ca_file: " + dir.path() + ": cannot be read",
+          "receiver/tls_cert_file: " + emptyFile + ": holds no PEM certificate",
+          "receiver/tls_key_file: " + garbage + ": holds no unencrypted PEM private key"}},
         {"[receiver]\ntls_verify=yes\n[publisher]\nrouting_key_prefix=s.\n",
          {"receiver/tls_verify: yes: needs an amqps:// URL in receiver/path"}},
         {"[receiver]\nfailover_paths=amqp://u:Zq7@h2:99999/ amqp://h3/\n[publisher]\nrouting_key_prefix=s.\n"

@@ -24,7 +24,7 @@ QByteArray jsonBody(qint32 modemId, int sequence)
         .toUtf8();
 }
 
-QByteArray payloadBody(qint32 modemId, int sequence)
+binary_struct::ComplexMessage uplinkMessage(qint32 modemId, qint32 rssi, double timeDetected)
 {
     binary_struct::ComplexMessage m;
     m.set_type(binary_struct::MsgPl);
@@ -33,9 +33,16 @@ QByteArray payloadBody(qint32 modemId, int sequence)
     p->set_msg_type("uplink");
     p->set_bs_id(17);
     p->set_modem_id(modemId);
-    p->set_payload(QByteArray::number(sequence * 31 + modemId, 16).toStdString());
-    p->set_signal_rssi(-80 - sequence % 20);
-    p->set_time_detected(double(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
+    p->set_signal_rssi(rssi);
+    p->set_time_detected(timeDetected);
+    return m;
+}
+
+QByteArray payloadBody(qint32 modemId, int sequence)
+{
+    binary_struct::ComplexMessage m =
+        uplinkMessage(modemId, -80 - sequence % 20, double(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
+    m.mutable_payload()->set_payload(QByteArray::number(sequence * 31 + modemId, 16).toStdString());
     return serialized(m);
 }
 
