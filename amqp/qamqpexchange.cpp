@@ -64,19 +64,9 @@ quint64 QAmqpExchange::publishEncoded(const QByteArray& message, const QByteArra
         sendEncoded(id, message, routingKey, properties, publishOptions);
         return id;
     }
-    // Until the channel opens, or the broker turns flow on again.
-    ++m_queued;
-    whenOpen(
-        [this, id, message, routingKey, properties, publishOptions] {
-            --m_queued;
-            sendEncoded(id, message, routingKey, properties, publishOptions);
-        },
-        [this, id] {
-            --m_queued;
-            if (m_confirms)
-                emit failed(id);
-        },
-        true);
+    sendWhenOpen(id, [this, id, message, routingKey, properties, publishOptions] {
+        sendEncoded(id, message, routingKey, properties, publishOptions);
+    });
     return id;
 }
 
@@ -98,12 +88,19 @@ quint64 QAmqpExchange::publish(const QByteArray& message, const QString& routing
         send(id, m, message, props);
         return id;
     }
-    // Until the channel opens, or the broker turns flow on again.
+    sendWhenOpen(id, [this, id, m, message, props] { send(id, m, message, props); });
+    return id;
+}
+
+void QAmqpExchange::sendWhenOpen(quint64 id, std::function<void()> publication)
+{
+    // Until the channel opens, or the broker turns flow on again; a publish
+    // the channel drops instead (closed for good) fails.
     ++m_queued;
     whenOpen(
-        [this, id, m, message, props] {
+        [this, publication = std::move(publication)] {
             --m_queued;
-            send(id, m, message, props);
+            publication();
         },
         [this, id] {
             --m_queued;
@@ -111,7 +108,6 @@ quint64 QAmqpExchange::publish(const QByteArray& message, const QString& routing
                 emit failed(id);
         },
         true);
-    return id;
 }
 
 void QAmqpExchange::sendEncoded(quint64 id, const QByteArray& message, const QByteArray& routingKey,

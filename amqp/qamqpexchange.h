@@ -64,6 +64,8 @@ private:
               const QAmqpMessage::PropertyHash& properties);
     void sendEncoded(quint64 id, const QByteArray& message, const QByteArray& routingKey, const QByteArray& properties,
                      int publishOptions);
+    // Sends publication `id` once the channel is open and flow is on.
+    void sendWhenOpen(quint64 id, std::function<void()> publication);
     // A publication goes out now (open channel, flow on, none queued before
     // it); otherwise it waits in order for the channel.
     bool writesNow() const { return isOpen() && isFlowActive() && m_queued == 0; }
