@@ -1,10 +1,10 @@
 #pragma once
 
-#include "delivery_tracker.h"
 #include "device_sketch.h"
 #include "dump_limiter.h"
 #include "modem_id_result.h"
 #include "router_metrics.h"
+#include "settlement.h"
 
 #include "config/rabbit_publisher_config.h"
 #include "config/rabbit_receiver_config.h"
@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <vector>
 
 class RabbitConfig;
 class logger;
@@ -55,9 +54,6 @@ public:
     void FinishWorking();
     static constexpr int drain_limit = 10000;
 
-    // Settled deliveries are acknowledged at the latest this long after they
-    // were settled, also when no full batch comes together.
-    static constexpr int ack_flush_delay = 1000;
     // Publications made in one event-loop turn at most; a fan-out to many
     // shards goes out in slices, with confirms and timers handled in between.
     static constexpr int slice_publications = 256;
@@ -131,15 +127,10 @@ private:
     void apply();
     void applyReload();
     void retire();
-    struct Delivery;
-    // Takes the ticket's delivery out; true when it belongs to the current start and channel.
-    bool takeTicket(quint64 ticket, Delivery* delivery);
     void onConfirmed(quint64 ticket, double seconds);
-    // The delivery is settled for acknowledgement: its arrival waits for the
-    // acknowledgement that covers it.
-    void settled(quint64 tag, TimePoint arrival);
     void onFailed(quint64 ticket);
-    void rejectDelivery(quint64 generation, quint64 tag, bool requeue);
+    // After the delivery was rejected: its publications not made yet are not made.
+    void rejected(quint64 tag);
     void acknowledge(bool flush);
     // While finishing: closes both connections once nothing is left to route
     // or to confirm (or the drain limit is reached), then emits Finished().
@@ -160,7 +151,6 @@ private:
 
     // Taken from the settings at the last successful start.
     bool m_stop_binary = false;
-    qint64 m_ack_batch = 1;
     int m_retry_interval = 0; // 0: the transports' own
     std::function<QString(const RabbitConfig&)> m_start_check;
     RouterMetrics m_metrics;
@@ -172,27 +162,8 @@ private:
     DeviceSketch m_devices; // kept across starts too
     bool m_counting_devices = true;
 
-    // Deliveries settled for acknowledgement and not yet acknowledged, a
-    // min-heap by tag: an acknowledgement covers those up to its tag. The
-    // broker holds back deliveries beyond the prefetch window, so it never
-    // holds more than that; its room is reserved at each start.
-    struct Settled {
-        quint64 tag;
-        TimePoint arrival;
-        bool operator>(const Settled& other) const { return tag > other.tag; }
-    };
-    std::vector<Settled> m_settled;
-
-    // Deliveries of the current receiver channel until they are acknowledged.
-    struct Delivery {
-        quint64 start = 0;
-        quint64 generation = 0;
-        quint64 tag = 0;
-        TimePoint arrival;
-    };
     quint64 m_start = 0; // counts successful starts; deliveries of an earlier one are stale
-    DeliveryTracker m_tracker;
-    QHash<quint64, Delivery> m_tickets; // publisher ticket -> the delivery it belongs to
+    Settlement m_settlement;
     // Deliveries wait here, in order, while an earlier one is being routed,
     // while the publisher waits for its connection, and while it is paused.
     QList<Waiting> m_waiting;
@@ -202,7 +173,6 @@ private:
     std::optional<Routing> m_routing_now;
     bool m_routing = false;
     bool m_routing_scheduled = false;
-    QTimer m_ack_timer;
 
     // The settings last accepted, applied at once at the first start and
     // after the drain at a reload.
