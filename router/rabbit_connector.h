@@ -2,16 +2,15 @@
 
 #include "device_sketch.h"
 #include "dump_limiter.h"
-#include "modem_id_result.h"
 #include "router_metrics.h"
 #include "settlement.h"
+#include "waiting_queue.h"
 
 #include "config/rabbit_publisher_config.h"
 #include "config/rabbit_receiver_config.h"
 
 #include <QByteArray>
 #include <QHash>
-#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -33,7 +32,7 @@ class rabbit_receiver;
 // delivered body to the shard of its device (device mod shard count), or to
 // every shard when it names none, and acknowledges a delivery only once all
 // its publications are confirmed.
-class RabbitConnector : public QObject {
+class RabbitConnector : public QObject, private WaitingQueue::Router {
     Q_OBJECT
 public:
     RabbitConnector(RabbitConfig& settings, logger& log, QObject* parent);
@@ -53,10 +52,6 @@ public:
     // most 2 s). Finished() follows; no restart is taken meanwhile.
     void FinishWorking();
     static constexpr int drain_limit = 10000;
-
-    // Publications made in one event-loop turn at most; a fan-out to many
-    // shards goes out in slices, with confirms and timers handled in between.
-    static constexpr int slice_publications = 256;
 
     // A check of its own that every start runs after the settings checks
     // (binding the metrics endpoint): a non-empty "key: value: reason"
@@ -89,39 +84,20 @@ private slots:
 
 private:
     using TimePoint = std::chrono::steady_clock::time_point;
-    struct Waiting {
-        QByteArray body; // shared with the receiver's message, not copied
-        QByteArray properties;
-        quint64 tag;
-        quint64 generation;
-        quint64 start;
-        TimePoint arrival;
-    };
-    // The delivery whose publications are going out, one shard after another.
-    struct Routing {
-        Waiting delivery;
-        qint32 modem_id;
-        bool binary;
-        int next;  // index of the next publication
-        int count; // publications in all
-    };
-    // Still of the current start and of the receiver's current channel: a
-    // delivery of an earlier one went back to the queue and comes again.
-    bool isCurrent(const Waiting& d) const;
+    // WaitingQueue::Router: the steps of a routing round.
+    bool isCurrent(const Delivery& d) const override;
+    int begin(Delivery& d) override;
+    Pace pace() const override;
+    bool publish(const Delivery& d, int index) override;
+
     void routeWaiting();
     void scheduleRouting();
-    void beginRouting(const Waiting& d);
-    void publishNext();
-    // The routing key as UTF-8.
-    quint64 publishMsg(const QByteArray& body, const QByteArray& routingKey, bool binary,
-                       const QByteArray& properties);
     void onReturned(const QByteArray& routingKey);
     // Bytes of deliveries received and not yet settled: waiting, or routed
     // and not yet confirmed.
     qint64 heldBytes() const;
     // Pauses the receiver's input while heldBytes() is at the limit.
     void limitInput();
-    ModemIdResult extractModemId(const QByteArray& body);
     bool refuse(const QStringList& problems);
     // Starts routing on m_accepted: the routing-key table, a new receiver and publisher.
     void apply();
@@ -164,14 +140,9 @@ private:
 
     quint64 m_start = 0; // counts successful starts; deliveries of an earlier one are stale
     Settlement m_settlement;
-    // Deliveries wait here, in order, while an earlier one is being routed,
-    // while the publisher waits for its connection, and while it is paused.
-    QList<Waiting> m_waiting;
-    qint64 m_waiting_bytes = 0; // the bodies' in m_waiting
+    WaitingQueue m_queue;
     qint64 m_max_held_bytes = 0;
     bool m_input_paused = false;
-    std::optional<Routing> m_routing_now;
-    bool m_routing = false;
     bool m_routing_scheduled = false;
 
     // The settings last accepted, applied at once at the first start and
