@@ -9,8 +9,6 @@
 
 #include <QPointer>
 
-#include <algorithm>
-
 namespace {
 const char start_signature[] = "bool RabbitConnector::StartWorking()";
 constexpr int exclusive_flag = 0x04; // queue.declare flags
@@ -20,10 +18,14 @@ const QString binary_type = QStringLiteral("application/octet-stream");
 } // namespace
 
 RabbitConnector::RabbitConnector(RabbitConfig& settings_, logger& log_, QObject* parent)
-    : QObject(parent), log(log_), settings(settings_)
+    : QObject(parent), log(log_), settings(settings_),
+      m_settlement(
+          m_metrics,
+          [this](quint64 tag, quint64 generation) { return receiver && receiver->ack_message(tag, true, generation); },
+          [this](quint64 tag, bool requeue, quint64 generation) {
+              return receiver && receiver->reject_message(tag, requeue, generation);
+          })
 {
-    m_ack_timer.setSingleShot(true);
-    connect(&m_ack_timer, &QTimer::timeout, this, [this] { acknowledge(true); });
     // Undecodable bodies beyond the dumps are summed up once a minute; this
     // also sums up the last of a flood, after which no body may come.
     connect(&m_left_out_timer, &QTimer::timeout, this, [this] { logLeftOutBodies(log, m_dumps); });
@@ -125,19 +127,12 @@ void RabbitConnector::apply()
     m_stop_binary = a.stop_binary;
     m_max_held_bytes = a.receiver.max_held_bytes;
     m_input_paused = false; // the new receiver takes deliveries in
-    m_ack_batch = qMax(1, a.receiver.prefetch_count / 4);
 
     acknowledge(true); // what is settled is acknowledged before its channel goes
     retire();
     ++m_start;
-    m_waiting.clear();
-    m_waiting_bytes = 0;
-    m_routing_now.reset();
-    m_tracker.reset(0, m_ack_batch);
-    m_settled.clear();
-    m_settled.reserve(std::size_t(a.receiver.prefetch_count));
-    m_tickets.clear();
-    m_ack_timer.stop();
+    m_queue.clear();
+    m_settlement.restart(qMax(1, a.receiver.prefetch_count / 4), a.receiver.prefetch_count);
 
     receiver = new rabbit_receiver(&log, a.receiver, this);
     publisher = new rabbit_publisher<rabbit_publisher_config>(&log, a.publisher, this);
@@ -174,7 +169,7 @@ RouterState RabbitConnector::state() const
     }
     if (m_last_return && std::chrono::steady_clock::now() - *m_last_return < returns_unready)
         s.returned_key = m_returned_key;
-    s.unsettled = m_waiting.size() + m_tracker.open() + m_tracker.ready();
+    s.unsettled = m_queue.waiting() + m_settlement.held();
     s.held_bytes = heldBytes();
     s.shard_count = routing_keys.size();
     return s;
@@ -233,7 +228,7 @@ void RabbitConnector::FinishWorking()
 
 void RabbitConnector::finishWhenDrained()
 {
-    if (!m_consumer_stopped || m_routing || m_routing_now || !m_waiting.isEmpty() || !m_tickets.isEmpty())
+    if (!m_consumer_stopped || m_queue.inRound() || !m_queue.isEmpty() || m_settlement.publicationsOut())
         return;
     if (m_finishing)
         closeAndFinish();
@@ -252,14 +247,11 @@ void RabbitConnector::closeAndFinish()
     m_closing = true;
     m_drain_timer.stop();
     acknowledge(true);
-    m_ack_timer.stop();
+    m_settlement.stop();
     m_closed_receiver = receiver;
     m_closed_publisher = publisher;
     retire();
-    m_waiting.clear();
-    m_waiting_bytes = 0;
-    m_routing_now.reset();
-    m_tickets.clear();
+    m_queue.clear();
     // Each connection closes from the event loop and deletes its owner then,
     // its close-ok awaited for 2 s at most; the timer is a last resort.
     for (QObject* old : {static_cast<QObject*>(m_closed_receiver), static_cast<QObject*>(m_closed_publisher)}) {
@@ -285,17 +277,6 @@ void RabbitConnector::emitFinished()
     emit Finished();
 }
 
-ModemIdResult RabbitConnector::extractModemId(const QByteArray& body)
-{
-    return decodeModemId(body, log, m_dumps);
-}
-
-quint64 RabbitConnector::publishMsg(const QByteArray& body, const QByteArray& routingKey, bool binary,
-                                    const QByteArray& properties)
-{
-    return publisher->publish_string(body, routingKey, binary ? binary_type : text_type, properties);
-}
-
 void RabbitConnector::onReturned(const QByteArray& routingKey)
 {
     // Its failed() follows: the delivery goes back to the queue.
@@ -306,7 +287,7 @@ void RabbitConnector::onReturned(const QByteArray& routingKey)
         ++m_metrics.shard_returned[std::size_t(shard)];
 }
 
-bool RabbitConnector::isCurrent(const Waiting& d) const
+bool RabbitConnector::isCurrent(const Delivery& d) const
 {
     return d.start == m_start && receiver && receiver->channel_generation() == d.generation;
 }
@@ -315,26 +296,14 @@ void RabbitConnector::handleMsg(const QByteArray& body, uint64_t tag, const QByt
 {
     const TimePoint arrival = std::chrono::steady_clock::now();
     m_metrics.last_delivery = arrival;
-    const quint64 generation = receiver->channel_generation();
-    // What waits from a channel that closed went back to the queue and comes
-    // again: drop it, so that at most one prefetch window waits here.
-    if (!m_waiting.isEmpty() && m_waiting.first().generation != generation) {
-        m_waiting.erase(std::remove_if(m_waiting.begin(), m_waiting.end(),
-                                       [generation](const Waiting& w) { return w.generation != generation; }),
-                        m_waiting.end());
-        m_waiting_bytes = 0;
-        for (const Waiting& w : m_waiting)
-            m_waiting_bytes += w.body.size();
-    }
-    m_waiting.append(Waiting{body, properties, tag, generation, m_start, arrival});
-    m_waiting_bytes += body.size();
+    m_queue.push(Delivery{body, properties, tag, receiver->channel_generation(), m_start, arrival});
     routeWaiting();
     limitInput();
 }
 
 qint64 RabbitConnector::heldBytes() const
 {
-    return m_waiting_bytes + m_tracker.unsettledBytes();
+    return m_queue.bytes() + m_settlement.unsettledBytes();
 }
 
 void RabbitConnector::limitInput()
@@ -351,45 +320,14 @@ void RabbitConnector::limitInput()
 
 void RabbitConnector::routeWaiting()
 {
-    // A call already under way (this one is nested in the publisher's wait)
-    // goes on with what was added, in order: waits never nest, and the stack
-    // stays flat whatever the prefetch window.
-    if (m_routing)
+    const WaitingQueue::Round round = m_queue.route(*this);
+    if (round == WaitingQueue::Round::Nested)
         return;
-    m_routing = true;
-    int budget = slice_publications;
-    while (budget > 0) {
-        if (!m_routing_now) {
-            if (m_waiting.isEmpty())
-                break;
-            const Waiting next = m_waiting.takeFirst();
-            m_waiting_bytes -= next.body.size();
-            beginRouting(next);
-            --budget;
-            continue;
-        }
-        if (!isCurrent(m_routing_now->delivery)) {
-            m_routing_now.reset();
-            continue;
-        }
-        // Blocked broker, flow off or a full output: what is here waits, and
-        // the publisher's resumed() goes on with it.
-        if (!publisher || publisher->paused()) {
-            m_routing = false;
-            limitInput();
-            return;
-        }
-        // A publication that has to wait for the connection first ends the
-        // slice: the event loop runs between two such waits.
-        const bool waits = !publisher->ready();
-        publishNext();
-        budget = waits ? 0 : budget - 1;
-    }
-    m_routing = false;
     limitInput();
-    if (m_routing_now || !m_waiting.isEmpty())
+    // Paused: what is here waits, and the publisher's resumed() goes on with it.
+    if (round == WaitingQueue::Round::Sliced)
         scheduleRouting(); // the rest in the next turn, after what the event loop has for us
-    else
+    else if (round == WaitingQueue::Round::Drained)
         finishWhenDrained();
 }
 
@@ -407,94 +345,73 @@ void RabbitConnector::scheduleRouting()
         Qt::QueuedConnection);
 }
 
-void RabbitConnector::beginRouting(const Waiting& d)
+int RabbitConnector::begin(Delivery& d)
 {
-    if (!isCurrent(d))
-        return;
-    if (d.generation != m_tracker.generation()) {
-        m_tracker.reset(d.generation, m_ack_batch);
-        m_settled.clear(); // the old channel's deliveries went back to the queue
-    }
+    m_settlement.enterChannel(d.generation);
 
-    const ModemIdResult result = extractModemId(d.body);
+    const ModemIdResult result = decodeModemId(d.body, log, m_dumps);
     ++(result.binary ? m_metrics.deliveries_protobuf : m_metrics.deliveries_json);
     if (m_counting_devices)
         m_devices.record(result.modem_id.value_or(-1), sketchTime(d.arrival));
     if (!result.modem_id) {
         // Undecodable: rejected without requeue, so that a dead-letter exchange keeps it.
         ++m_metrics.undecodable;
-        m_tracker.add(d.tag, 1);
-        if (m_tracker.reject(d.tag) && receiver->reject_message(d.tag, false, d.generation))
-            ++m_metrics.rejected_drop;
+        m_settlement.add(d.tag, d.arrival, 1);
+        m_settlement.reject(d.tag, false);
         acknowledge(false);
-        return;
+        return 0;
     }
     if (m_stop_binary && result.binary) {
         ++m_metrics.dropped_binary;
-        m_tracker.add(d.tag, 0);
-        settled(d.tag, d.arrival);
+        m_settlement.add(d.tag, d.arrival, 0);
         acknowledge(false);
-        return;
+        return 0;
     }
     if (*result.modem_id == -1)
         ++m_metrics.fanout;
+    d.modem_id = *result.modem_id;
+    d.binary = result.binary;
     // Route with the table's own size, never with a count the table was not built for.
-    const int count = *result.modem_id == -1 ? routing_keys.size() : 1;
-    m_tracker.add(d.tag, count, d.body.size());
-    m_routing_now = Routing{d, *result.modem_id, result.binary, 0, count};
+    const int count = d.modem_id == -1 ? routing_keys.size() : 1;
+    m_settlement.add(d.tag, d.arrival, count, d.body.size());
+    return count;
 }
 
-void RabbitConnector::publishNext()
+WaitingQueue::Router::Pace RabbitConnector::pace() const
 {
-    // Taken out first: a restart inside the publisher's wait resets m_routing_now.
-    const Waiting d = m_routing_now->delivery;
-    const bool binary = m_routing_now->binary;
-    const bool everyShard = m_routing_now->modem_id == -1;
-    const int index = m_routing_now->next++;
-    const quint32 shard = everyShard ? quint32(index) : quint32(m_routing_now->modem_id) % quint32(routing_keys.size());
-    if (m_routing_now->next == m_routing_now->count)
-        m_routing_now.reset();
+    // Blocked broker, flow off or a full output: nothing goes out now.
+    if (!publisher || publisher->paused())
+        return Pace::Paused;
+    return publisher->ready() ? Pace::Ready : Pace::Waits;
+}
 
-    const quint64 ticket = publishMsg(d.body, m_routing_keys_utf8[int(shard)], binary, d.properties);
+bool RabbitConnector::publish(const Delivery& d, int index)
+{
+    const quint32 shard = d.modem_id == -1 ? quint32(index) : quint32(d.modem_id) % quint32(routing_keys.size());
+    const quint64 ticket = publisher->publish_string(d.body, m_routing_keys_utf8[int(shard)],
+                                                     d.binary ? binary_type : text_type, d.properties);
     ++(ticket != 0 ? m_metrics.published : m_metrics.publish_failed);
     if (ticket != 0 && shard < quint32(RouterMetrics::counted_shards))
         ++m_metrics.shard_publications[shard];
     // A restart or a lost channel during the publisher's wait: this delivery
     // is back in the queue and comes again on the new channel.
-    if (!isCurrent(d)) {
-        m_routing_now.reset();
-        return;
-    }
+    if (!isCurrent(d))
+        return false;
     if (ticket == 0) {
-        m_routing_now.reset(); // the copies not yet sent go with the delivery's next coming
-        rejectDelivery(d.generation, d.tag, true);
-        return;
+        if (m_settlement.reject(d.tag, true))
+            rejected(d.tag);
+        return false;
     }
-    m_tickets.insert(ticket, Delivery{d.start, d.generation, d.tag, d.arrival});
+    m_settlement.published(ticket, d.tag);
+    return true;
 }
 
-void RabbitConnector::rejectDelivery(quint64 generation, quint64 tag, bool requeue)
+void RabbitConnector::rejected(quint64 tag)
 {
-    if (generation != m_tracker.generation() || !m_tracker.reject(tag))
-        return;
     // The copies of a fan-out not yet sent go with the delivery's next coming.
-    if (m_routing_now && m_routing_now->delivery.tag == tag && m_routing_now->delivery.generation == generation)
-        m_routing_now.reset();
-    if (receiver && receiver->reject_message(tag, requeue, generation))
-        ++(requeue ? m_metrics.rejected_requeue : m_metrics.rejected_drop);
+    m_queue.cancel(m_settlement.generation(), tag);
     acknowledge(false);
     limitInput();
-}
-
-bool RabbitConnector::takeTicket(quint64 ticket, Delivery* delivery)
-{
-    const auto it = m_tickets.find(ticket);
-    if (it == m_tickets.end())
-        return false;
-    *delivery = it.value();
-    m_tickets.erase(it);
-    // A delivery of an earlier start or channel went back to the queue with it.
-    return delivery->start == m_start && delivery->generation == m_tracker.generation();
 }
 
 void RabbitConnector::onConfirmed(quint64 ticket, double seconds)
@@ -502,56 +419,24 @@ void RabbitConnector::onConfirmed(quint64 ticket, double seconds)
     ++m_metrics.confirmed;
     m_metrics.confirm_duration.observe(seconds);
     m_metrics.last_confirm = std::chrono::steady_clock::now();
-    Delivery d;
-    if (takeTicket(ticket, &d) && m_tracker.confirm(d.tag)) {
-        settled(d.tag, d.arrival);
+    if (m_settlement.confirmed(ticket)) {
         acknowledge(false);
         limitInput();
     }
     finishWhenDrained();
 }
 
-void RabbitConnector::settled(quint64 tag, TimePoint arrival)
-{
-    m_settled.push_back(Settled{tag, arrival});
-    std::push_heap(m_settled.begin(), m_settled.end(), std::greater<Settled>());
-}
-
 void RabbitConnector::onFailed(quint64 ticket)
 {
     ++m_metrics.publish_failed;
     // The broker redelivers it; shards that already got it get it again.
-    Delivery d;
-    if (takeTicket(ticket, &d))
-        rejectDelivery(d.generation, d.tag, true);
+    const quint64 tag = m_settlement.failed(ticket);
+    if (tag != 0)
+        rejected(tag);
     finishWhenDrained();
 }
 
 void RabbitConnector::acknowledge(bool flush)
 {
-    // Once everything held is settled, nothing more would join the batch
-    // soon: the broker, whose prefetch window those deliveries fill, is
-    // waiting for this acknowledgement before it delivers more.
-    flush = flush || (m_tracker.open() == 0 && m_waiting.isEmpty() && !m_routing_now);
-    const qint64 covered = m_tracker.ready();
-    const quint64 tag = m_tracker.takeAck(flush);
-    if (tag != 0) {
-        const bool sent = receiver && receiver->ack_message(tag, true, m_tracker.generation());
-        if (sent)
-            m_metrics.acknowledged += quint64(covered);
-        // The deliveries this acknowledgement covers, timed when it went out
-        // (when not, their channel is gone and they come again).
-        const TimePoint now = std::chrono::steady_clock::now();
-        while (!m_settled.empty() && m_settled.front().tag <= tag) {
-            if (sent)
-                m_metrics.delivery_duration.observe(
-                    std::chrono::duration<double>(now - m_settled.front().arrival).count());
-            std::pop_heap(m_settled.begin(), m_settled.end(), std::greater<Settled>());
-            m_settled.pop_back();
-        }
-    }
-    // The timer runs from the first settled delivery that waits for its batch,
-    // and is never pushed back by later ones.
-    if (!flush && m_tracker.ready() > 0 && !m_ack_timer.isActive())
-        m_ack_timer.start(ack_flush_delay);
+    m_settlement.acknowledge(flush, !m_queue.isEmpty());
 }

@@ -1,17 +1,16 @@
 #pragma once
 
-#include "delivery_tracker.h"
 #include "device_sketch.h"
 #include "router/dump_limiter.h"
-#include "router/modem_id_result.h"
 #include "router_metrics.h"
+#include "settlement.h"
+#include "waiting_queue.h"
 
 #include "config/rabbit_publisher_config.h"
 #include "config/rabbit_receiver_config.h"
 
 #include <QByteArray>
 #include <QHash>
-#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -22,7 +21,6 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <vector>
 
 class RabbitConfig;
 class logger;
@@ -34,7 +32,7 @@ class rabbit_receiver;
 // delivered body to the shard of its device (device mod shard count), or to
 // every shard when it names none, and acknowledges a delivery only once all
 // its publications are confirmed.
-class RabbitConnector : public QObject {
+class RabbitConnector : public QObject, private WaitingQueue::Router {
     Q_OBJECT
 public:
     RabbitConnector(RabbitConfig& settings, logger& log, QObject* parent);
@@ -54,13 +52,6 @@ public:
     // most 2 s). Finished() follows; no restart is taken meanwhile.
     void FinishWorking();
     static constexpr int drain_limit = 10000;
-
-    // Settled deliveries are acknowledged at the latest this long after they
-    // were settled, also when no full batch comes together.
-    static constexpr int ack_flush_delay = 1000;
-    // Publications made in one event-loop turn at most; a fan-out to many
-    // shards goes out in slices, with confirms and timers handled in between.
-    static constexpr int slice_publications = 256;
 
     // A check of its own that every start runs after the settings checks
     // (binding the metrics endpoint): a non-empty "key: value: reason"
@@ -93,53 +84,29 @@ private slots:
 
 private:
     using TimePoint = std::chrono::steady_clock::time_point;
-    struct Waiting {
-        QByteArray body; // shared with the receiver's message, not copied
-        QByteArray properties;
-        quint64 tag;
-        quint64 generation;
-        quint64 start;
-        TimePoint arrival;
-    };
-    // The delivery whose publications are going out, one shard after another.
-    struct Routing {
-        Waiting delivery;
-        qint32 modem_id;
-        bool binary;
-        int next;  // index of the next publication
-        int count; // publications in all
-    };
-    // Still of the current start and of the receiver's current channel: a
-    // delivery of an earlier one went back to the queue and comes again.
-    bool isCurrent(const Waiting& d) const;
+    // WaitingQueue::Router: the steps of a routing round.
+    bool isCurrent(const Delivery& d) const override;
+    int begin(Delivery& d) override;
+    Pace pace() const override;
+    bool publish(const Delivery& d, int index) override;
+
     void routeWaiting();
     void scheduleRouting();
-    void beginRouting(const Waiting& d);
-    void publishNext();
-    // The routing key as UTF-8.
-    quint64 publishMsg(const QByteArray& body, const QByteArray& routingKey, bool binary,
-                       const QByteArray& properties);
     void onReturned(const QByteArray& routingKey);
     // Bytes of deliveries received and not yet settled: waiting, or routed
     // and not yet confirmed.
     qint64 heldBytes() const;
     // Pauses the receiver's input while heldBytes() is at the limit.
     void limitInput();
-    ModemIdResult extractModemId(const QByteArray& body);
     bool refuse(const QStringList& problems);
     // Starts routing on m_accepted: the routing-key table, a new receiver and publisher.
     void apply();
     void applyReload();
     void retire();
-    struct Delivery;
-    // Takes the ticket's delivery out; true when it belongs to the current start and channel.
-    bool takeTicket(quint64 ticket, Delivery* delivery);
     void onConfirmed(quint64 ticket, double seconds);
-    // The delivery is settled for acknowledgement: its arrival waits for the
-    // acknowledgement that covers it.
-    void settled(quint64 tag, TimePoint arrival);
     void onFailed(quint64 ticket);
-    void rejectDelivery(quint64 generation, quint64 tag, bool requeue);
+    // After the delivery was rejected: its publications not made yet are not made.
+    void rejected(quint64 tag);
     void acknowledge(bool flush);
     // While finishing: closes both connections once nothing is left to route
     // or to confirm (or the drain limit is reached), then emits Finished().
@@ -160,7 +127,6 @@ private:
 
     // Taken from the settings at the last successful start.
     bool m_stop_binary = false;
-    qint64 m_ack_batch = 1;
     int m_retry_interval = 0; // 0: the transports' own
     std::function<QString(const RabbitConfig&)> m_start_check;
     RouterMetrics m_metrics;
@@ -172,37 +138,12 @@ private:
     DeviceSketch m_devices; // kept across starts too
     bool m_counting_devices = true;
 
-    // Deliveries settled for acknowledgement and not yet acknowledged, a
-    // min-heap by tag: an acknowledgement covers those up to its tag. The
-    // broker holds back deliveries beyond the prefetch window, so it never
-    // holds more than that; its room is reserved at each start.
-    struct Settled {
-        quint64 tag;
-        TimePoint arrival;
-        bool operator>(const Settled& other) const { return tag > other.tag; }
-    };
-    std::vector<Settled> m_settled;
-
-    // Deliveries of the current receiver channel until they are acknowledged.
-    struct Delivery {
-        quint64 start = 0;
-        quint64 generation = 0;
-        quint64 tag = 0;
-        TimePoint arrival;
-    };
     quint64 m_start = 0; // counts successful starts; deliveries of an earlier one are stale
-    DeliveryTracker m_tracker;
-    QHash<quint64, Delivery> m_tickets; // publisher ticket -> the delivery it belongs to
-    // Deliveries wait here, in order, while an earlier one is being routed,
-    // while the publisher waits for its connection, and while it is paused.
-    QList<Waiting> m_waiting;
-    qint64 m_waiting_bytes = 0; // the bodies' in m_waiting
+    Settlement m_settlement;
+    WaitingQueue m_queue;
     qint64 m_max_held_bytes = 0;
     bool m_input_paused = false;
-    std::optional<Routing> m_routing_now;
-    bool m_routing = false;
     bool m_routing_scheduled = false;
-    QTimer m_ack_timer;
 
     // The settings last accepted, applied at once at the first start and
     // after the drain at a reload.
